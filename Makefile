@@ -1,0 +1,43 @@
+# Front door: every target sets up .venv from a Python 3.13 it finds by itself.
+PYTHON ?= $(shell command -v python3.13 2>/dev/null || ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13 2>/dev/null | tail -n 1)
+VENV := .venv
+PY := $(VENV)/bin/python
+WERROR ?= ON
+BUILD_REQS := "scikit-build-core==1.1.2" "pybind11>=2.13.6,<2.14" "cmake>=3.18" "ninja"
+DATASET ?= contact-primary-school
+
+.PHONY: demo test bench format lint install clean
+
+$(VENV)/.ready: pyproject.toml
+	@test -n "$(PYTHON)" || { echo "No Python 3.13 found: run make PYTHON=/path/to/python3.13"; exit 1; }
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $(BUILD_REQS)
+	CPP_FUNCTIONS_WERROR=$(WERROR) $(PY) -m pip install -q --no-build-isolation ".[test,bench,dev]"
+	touch $@
+
+# Rebuilds incrementally (build/ keeps the CMake tree) whenever sources change.
+install: $(VENV)/.ready
+	CPP_FUNCTIONS_WERROR=$(WERROR) $(PY) -m pip install -q --no-build-isolation --no-deps .
+
+demo: install
+	$(PY) scripts/demo.py --dataset $(DATASET)
+
+test: install
+	HYPOTHESIS_PROFILE=ci $(PY) -m pytest
+
+bench: install
+	CPP_FUNCTIONS_WERROR=$(WERROR) $(PY) bench/run_all.py
+
+format: $(VENV)/.ready
+	$(VENV)/bin/clang-format -i cpp_functions/*.cpp cpp_functions/*/*.[ch]pp cpp_functions/*.hpp bench/*.cpp
+	$(VENV)/bin/ruff format scripts bench tests
+	$(VENV)/bin/ruff check --fix scripts bench tests
+
+lint: $(VENV)/.ready
+	$(VENV)/bin/clang-format --dry-run --Werror cpp_functions/*.cpp cpp_functions/*/*.[ch]pp cpp_functions/*.hpp bench/*.cpp
+	$(VENV)/bin/ruff format --check scripts bench tests
+	$(VENV)/bin/ruff check scripts bench tests
+
+clean:
+	rm -rf build dist $(VENV)

@@ -1,0 +1,27 @@
+// Python bindings: the submodule tree and one registration per kernel. Arguments and results
+// go through pybind11's own conversions; failures through its standard exception table.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "algorithms/centrality.hpp"
+#include "algorithms/connected.hpp"
+#include "convert/line_graph.hpp"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(cpp_functions, m) {
+  py::module_ algorithms = m.def_submodule("algorithms");
+  py::module_ centrality = algorithms.def_submodule("centrality");
+  py::module_ connected = algorithms.def_submodule("connected");
+
+  py::arg_v tol_default = py::arg("tol") = 1e-6;
+  py::arg_v max_iter_default = py::arg("max_iter") = 100;
+  centrality.def("compute_centralities", &compute_centralities, py::arg("node_dict"), py::arg("edge_dict"),
+                 max_iter_default, tol_default, "Computes node and edge centralities from incidence matrix");
+  connected.def("is_connected", &is_connected, py::arg("node_dict"), py::arg("edge_dict"));
+
+  py::module_ convert = m.def_submodule("convert");
+  py::module_ line_graph = convert.def_submodule("line_graph");
+  line_graph.def("compute_line_graph_edges", &compute_line_graph_edges, py::arg("hyperedges"), py::arg("s"),
+                 py::arg("weights"), py::arg("max_threads"), "Compute line graph edges in C++");
+}

@@ -1,0 +1,91 @@
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, settings
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts"))
+
+import cpp_functions  # noqa: E402
+import hypergraphs  # noqa: E402
+
+settings.register_profile(
+    "ci",
+    derandomize=True,
+    deadline=None,
+    max_examples=150,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+settings.register_profile("dev", deadline=None, max_examples=60)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "dev"))
+
+# After a failed build, the source folder would import as an empty namespace package.
+if not str(getattr(cpp_functions, "__file__", "") or "").endswith(".so"):
+    raise RuntimeError(f"cpp_functions is not the built extension: {cpp_functions!r}")
+
+THREAD_COUNTS = (1, 2, 4)
+
+
+def run_child(code: str, timeout: float = 120) -> subprocess.CompletedProcess:
+    """Runs code in a fresh interpreter, so a crash or a thread setting stays there."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+def require_dataset(name: str) -> list[list[int]]:
+    if name not in hypergraphs.available_datasets():
+        pytest.skip(f"dataset {name} not found under {hypergraphs.DATA_DIR}")
+    return hypergraphs.load_dataset(name)
+
+
+@pytest.fixture(scope="session")
+def native_order(tmp_path_factory):
+    """Iteration order of libstdc++'s unordered_map for int keys, from a compiled helper.
+
+    order(keys, reserve=True) mimics the binding's conversion (reserve, then insert in dict
+    order); reserve=False mimics a result map filled key by key.
+    """
+    compiler = shutil.which("g++") or shutil.which("c++")
+    if compiler is None:
+        pytest.skip("no C++ compiler to build the hash-order helper")
+    source = tmp_path_factory.mktemp("order") / "order.cpp"
+    source.write_text(
+        textwrap.dedent("""
+        #include <iostream>
+        #include <unordered_map>
+        #include <unordered_set>
+        int main(int argc, char **) {
+          std::unordered_map<int, std::unordered_set<int>> converted;
+          std::unordered_map<int, double> filled;
+          int n = 0;
+          std::cin >> n;
+          if (argc > 1) converted.reserve(n);
+          for (int k, i = 0; i < n && std::cin >> k; ++i) {
+            if (argc > 1) converted.emplace(k, std::unordered_set<int>{});
+            else filled[k] = 0.0;
+          }
+          if (argc > 1) for (auto &e : converted) std::cout << e.first << ' ';
+          else for (auto &e : filled) std::cout << e.first << ' ';
+          std::cout << '\\n';
+        }
+        """)
+    )
+    binary = source.with_suffix("")
+    subprocess.run([compiler, "-O1", "-o", str(binary), str(source)], check=True)
+
+    def order(keys, reserve=True):
+        keys = list(keys)
+        args = [str(binary)] + (["reserve"] if reserve else [])
+        text = " ".join(map(str, [len(keys), *keys]))
+        out = subprocess.run(args, input=text, capture_output=True, text=True, check=True)
+        return [int(k) for k in out.stdout.split()]
+
+    return order
