@@ -1,5 +1,5 @@
 # Front door: every target sets up .venv from a Python 3.13 it finds by itself.
-PYTHON ?= $(shell command -v python3.13 2>/dev/null || ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13 2>/dev/null | tail -n 1)
+PYTHON ?= $(shell for p in $$(command -v python3.13) $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13; do "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null && { echo "$$p"; break; }; done)
 VENV := .venv
 PY := $(VENV)/bin/python
 WERROR ?= ON

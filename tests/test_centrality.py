@@ -122,7 +122,6 @@ def test_missing_member_raises_index_error_naming_it():
 def test_same_results_whatever_the_thread_setting_before():
     code = f"""
     import ctypes, hashlib, sys
-    sys.path.insert(0, {str(hypergraphs.DATA_DIR.parent)!r})
     sys.path.insert(0, {hypergraphs.__file__.rsplit("/", 1)[0]!r})
     import hypergraphs
     from cpp_functions.algorithms.centrality import compute_centralities
