@@ -11,10 +11,17 @@
 // is scanned from whichever reached node lists it; a member that is not a key of node_dict is
 // never marked and never expanded).
 //
-// Sequential on purpose: the search does one hash-set walk and one table lookup per scanned
-// incidence, which costs less than starting a thread team for each level would save.
+// Layout. Walking the input maps is pointer chasing and costs more than everything else, so
+// each map is walked exactly once, into flat arrays of raw ids (a node's listed edge ids, an
+// edge's member ids); the ids are then resolved to indices by table lookups on those arrays.
+// Members that are not nodes resolve to nothing and are dropped.
+//
+// Threads. The two walks are independent and bound by memory latency, so they run side by
+// side on two threads. The search itself stays sequential: after the walks it is a few
+// flat-array reads per incidence, less than a team's start-up per level would save.
 #include "connected.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -28,63 +35,86 @@ namespace {
 using cpp_functions::id_index;
 using cpp_functions::make_id_index;
 using incidence_map = std::unordered_map<int, std::unordered_set<int>>;
-using member_set = std::unordered_set<int>;
 
-// The edges each node lists, as edge indices. Every listed id is resolved here, before the
-// search, so a missing edge is reported whether or not the search would reach its node.
-void index_listed_edges(const incidence_map &node_dict, const id_index &edge_index,
-                        std::vector<std::size_t> &listed_offsets, std::vector<std::uint32_t> &listed) {
-  listed_offsets.reserve(node_dict.size() + 1);
-  listed_offsets.push_back(0);
-  for (const auto &[node, edge_ids] : node_dict) {
-    for (int edge : edge_ids) {
-      const std::uint32_t e = edge_index.find(edge);
-      if (e == id_index::absent)
-        throw std::out_of_range("node " + std::to_string(node) + " lists edge " + std::to_string(edge) +
-                                ", which is not a key of edge_dict");
-      listed.push_back(e);
-    }
-    listed_offsets.push_back(listed.size());
+constexpr std::size_t serial_below_entries = 20000;  // smaller maps are walked on one thread
+
+// Flat copy of one incidence map: entry k is keys[k] with ids[offsets[k] .. offsets[k + 1]).
+struct flat_map {
+  std::vector<std::int32_t> keys;
+  std::vector<std::size_t> offsets;
+  std::vector<std::int32_t> ids;
+};
+
+// Built in locals and moved out at the end: the two walks run at once, and growing vectors
+// whose headers share a cache line from two threads would bounce that line between cores.
+flat_map flatten(const incidence_map &map) {
+  std::vector<std::int32_t> keys, ids;
+  std::vector<std::size_t> offsets{0};
+  keys.reserve(map.size());
+  offsets.reserve(map.size() + 1);
+  for (const auto &[key, set] : map) {
+    keys.push_back(key);
+    ids.insert(ids.end(), set.begin(), set.end());
+    offsets.push_back(ids.size());
   }
+  return flat_map{std::move(keys), std::move(offsets), std::move(ids)};
+}
+
+// Every edge id a node lists, reached or not, resolved before the search starts.
+std::vector<std::uint32_t> resolve_listed_edges(const flat_map &nodes, const id_index &edge_index) {
+  std::vector<std::uint32_t> listed(nodes.ids.size());
+  for (std::size_t v = 0; v < nodes.keys.size(); ++v)
+    for (std::size_t p = nodes.offsets[v]; p < nodes.offsets[v + 1]; ++p) {
+      listed[p] = edge_index.find(nodes.ids[p]);
+      if (listed[p] == id_index::absent)
+        throw std::out_of_range("node " + std::to_string(nodes.keys[v]) + " lists edge " +
+                                std::to_string(nodes.ids[p]) + ", which is not a key of edge_dict");
+    }
+  return listed;
 }
 
 }  // namespace
 
 bool is_connected(const incidence_map &node_dict, const incidence_map &edge_dict) {
   if (node_dict.empty()) return false;
-
-  std::vector<std::int32_t> node_ids;
-  node_ids.reserve(node_dict.size());
-  for (const auto &entry : node_dict) node_ids.push_back(entry.first);
-  std::vector<std::int32_t> edge_ids;
-  std::vector<const member_set *> edge_members;
-  edge_ids.reserve(edge_dict.size());
-  edge_members.reserve(edge_dict.size());
-  for (const auto &[edge, members] : edge_dict) {
-    edge_ids.push_back(edge);
-    edge_members.push_back(&members);
+  flat_map nodes, edges;
+  cpp_functions::region_error error;
+  const int team = std::min(2, cpp_functions::team_size(node_dict.size() + edge_dict.size(), serial_below_entries));
+#pragma omp parallel sections num_threads(team)
+  {
+#pragma omp section
+    try {
+      nodes = flatten(node_dict);
+    } catch (...) {
+      error.capture();
+    }
+#pragma omp section
+    try {
+      edges = flatten(edge_dict);
+    } catch (...) {
+      error.capture();
+    }
   }
-  const id_index node_index = make_id_index(node_ids);
-  std::vector<std::size_t> listed_offsets;
-  std::vector<std::uint32_t> listed;
-  index_listed_edges(node_dict, make_id_index(edge_ids), listed_offsets, listed);
+  error.rethrow();
+  const std::vector<std::uint32_t> listed = resolve_listed_edges(nodes, make_id_index(edges.keys));
+  const id_index node_index = make_id_index(nodes.keys);
 
   // Node index 0 is the start; a node enters the queue once, when it is marked.
-  const std::size_t n = node_ids.size();
+  const std::size_t n = nodes.keys.size();
   std::vector<bool> visited_flag(n, false);
-  std::vector<bool> edge_scanned(edge_ids.size(), false);
+  std::vector<bool> edge_scanned(edges.keys.size(), false);
   std::vector<std::uint32_t> queue;
   queue.reserve(n);
   queue.push_back(0);
   visited_flag[0] = true;
   for (std::size_t head = 0; head < queue.size() && queue.size() < n; ++head) {
     const std::uint32_t current = queue[head];
-    for (std::size_t p = listed_offsets[current]; p < listed_offsets[current + 1]; ++p) {
+    for (std::size_t p = nodes.offsets[current]; p < nodes.offsets[current + 1]; ++p) {
       const std::uint32_t e = listed[p];
       if (edge_scanned[e]) continue;
       edge_scanned[e] = true;
-      for (int member : *edge_members[e]) {
-        const std::uint32_t k = node_index.find(member);
+      for (std::size_t q = edges.offsets[e]; q < edges.offsets[e + 1]; ++q) {
+        const std::uint32_t k = node_index.find(edges.ids[q]);
         if (k == id_index::absent || visited_flag[k]) continue;
         visited_flag[k] = true;
         queue.push_back(k);

@@ -1,0 +1,100 @@
+// Helpers for the stand-alone kernel benchmarks: read a dataset the way the Python side
+// does, and time a callable. Not part of the module.
+#pragma once
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace bench {
+
+inline std::vector<long> read_ints(const std::string &path) {
+  gzFile file = gzopen(path.c_str(), "rb");
+  if (!file) throw std::runtime_error("cannot open " + path);
+  std::string text;
+  char chunk[1 << 16];
+  for (int got; (got = gzread(file, chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<std::size_t>(got));
+  gzclose(file);
+  std::vector<long> values;
+  const char *p = text.c_str();
+  char *end = nullptr;
+  for (long v = std::strtol(p, &end, 10); end != p; v = std::strtol(p, &end, 10)) {
+    values.push_back(v);
+    p = end;
+  }
+  return values;
+}
+
+// Hyperedges of data_dir/name in file order; with `distinct`, repeated member sets dropped.
+inline std::vector<std::unordered_set<int>> read_hyperedges(const std::string &data_dir, const std::string &name,
+                                                            bool distinct) {
+  const std::string stem = data_dir + "/" + name + "/" + name;
+  const std::vector<long> sizes = read_ints(stem + "-nverts.txt.gz");
+  const std::vector<long> members = read_ints(stem + "-simplices.txt.gz");
+  std::vector<std::unordered_set<int>> hyperedges;
+  std::set<std::vector<int>> seen;
+  std::size_t at = 0;
+  for (long size : sizes) {
+    std::vector<int> edge(members.begin() + static_cast<long>(at), members.begin() + static_cast<long>(at) + size);
+    at += static_cast<std::size_t>(size);
+    std::sort(edge.begin(), edge.end());
+    edge.erase(std::unique(edge.begin(), edge.end()), edge.end());
+    if (distinct && !seen.insert(edge).second) continue;
+    hyperedges.emplace_back(edge.begin(), edge.end());
+  }
+  return hyperedges;
+}
+
+using incidence_map = std::unordered_map<int, std::unordered_set<int>>;
+
+// (node_dict, edge_dict) built as the binding builds them: each set reserved and filled in
+// one go, so its elements sit together in memory as they do after a call's conversion.
+inline std::pair<incidence_map, incidence_map> incidence_maps(const std::vector<std::unordered_set<int>> &hyperedges) {
+  std::unordered_map<int, std::vector<int>> listed;
+  std::vector<int> order;
+  for (std::size_t e = 0; e < hyperedges.size(); ++e)
+    for (int v : hyperedges[e]) {
+      auto [it, fresh] = listed.try_emplace(v);
+      if (fresh) order.push_back(v);
+      it->second.push_back(static_cast<int>(e));
+    }
+  incidence_map nodes, edges;
+  nodes.reserve(order.size());
+  for (int v : order) {
+    std::unordered_set<int> &set = nodes[v];
+    set.reserve(listed[v].size());
+    set.insert(listed[v].begin(), listed[v].end());
+  }
+  edges.reserve(hyperedges.size());
+  for (std::size_t e = 0; e < hyperedges.size(); ++e) {
+    std::unordered_set<int> &set = edges[static_cast<int>(e)];
+    set.reserve(hyperedges[e].size());
+    set.insert(hyperedges[e].begin(), hyperedges[e].end());
+  }
+  return {std::move(nodes), std::move(edges)};
+}
+
+// Median seconds of `repeats` runs after one warm-up.
+template <typename F>
+double median_seconds(int repeats, F &&run) {
+  run();
+  std::vector<double> times;
+  for (int r = 0; r < repeats; ++r) {
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+}  // namespace bench
