@@ -83,9 +83,10 @@ inline std::pair<incidence_map, incidence_map> incidence_maps(const std::vector<
   return {std::move(nodes), std::move(edges)};
 }
 
-// Median seconds of `repeats` runs after one warm-up.
+// Median seconds of `repeats` runs after one warm-up; no run at all for repeats <= 0.
 template <typename F>
 double median_seconds(int repeats, F &&run) {
+  if (repeats <= 0) return 0.0;
   run();
   std::vector<double> times;
   for (int r = 0; r < repeats; ++r) {

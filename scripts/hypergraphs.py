@@ -49,15 +49,17 @@ def load_dataset(name: str) -> list[list[int]]:
     return hyperedges
 
 
-def synthetic(num_edges: int, seed: int = 0, num_nodes: int | None = None) -> list[list[int]]:
+def synthetic(
+    num_edges: int, seed: int = 0, num_nodes: int | None = None, popularity: float = 0.6
+) -> list[list[int]]:
     """Seeded hypergraph with heavy-tailed hyperedge sizes and node degrees.
 
     Sizes follow a Pareto tail (most hyperedges have 1 to 4 members, a few have hundreds);
     members are drawn with Zipf-like popularity, so a few nodes sit in many hyperedges.
     """
     rng = random.Random(seed)
-    num_nodes = num_nodes or max(16, num_edges // 2)
-    weights = [1.0 / (rank + 1) ** 0.9 for rank in range(num_nodes)]
+    num_nodes = num_nodes or max(16, num_edges)
+    weights = [1.0 / (rank + 1) ** popularity for rank in range(num_nodes)]
     cumulative, total = [], 0.0
     for w in weights:
         total += w
@@ -102,3 +104,14 @@ def default_input(name: str | None, synthetic_edges: int = 20000) -> tuple[str, 
         return name, load_dataset(name)
     label = f"synthetic ({synthetic_edges} hyperedges, seed 0; no dataset at {DATA_DIR})"
     return label, synthetic(synthetic_edges)
+
+
+def write_dataset(hyperedges: Sequence[Sequence[int]], folder: Path, name: str) -> Path:
+    """Writes hyperedges in the datasets' gzip format under folder/name, for the C++ timers."""
+    target = folder / name
+    target.mkdir(parents=True, exist_ok=True)
+    with gzip.open(target / f"{name}-nverts.txt.gz", "wt", compresslevel=1) as f:
+        f.write("\n".join(str(len(e)) for e in hyperedges) + "\n")
+    with gzip.open(target / f"{name}-simplices.txt.gz", "wt", compresslevel=1) as f:
+        f.write("\n".join(str(v) for e in hyperedges for v in e) + "\n")
+    return target

@@ -93,9 +93,18 @@ def test_generated_match_model(edges, isolated, max_iter, tol):
     assert_close(compute_centralities(node_dict, edge_dict, max_iter, tol), centrality_model(node_dict, edge_dict, max_iter, tol))
 
 
-def test_large_input_matches_model_and_repeats_bit_identically():
-    """Large enough to run on a full team; a race or unordered sum shows as changed bits."""
-    node_dict, edge_dict = hypergraphs.incidence_maps(hypergraphs.synthetic(20000, seed=5))
+@pytest.mark.parametrize(
+    "hyperedges",
+    [
+        hypergraphs.synthetic(20000, seed=5),
+        hypergraphs.synthetic(30000, seed=6, num_nodes=60, popularity=1.0),
+    ],
+    ids=["many-nodes", "few-nodes"],
+)
+def test_large_input_matches_model_and_repeats_bit_identically(hyperedges):
+    """Large enough to run on a full team; a race or unordered sum shows as changed bits.
+    Few nodes under many edges take the accumulator path, many nodes the gathering one."""
+    node_dict, edge_dict = hypergraphs.incidence_maps(hyperedges)
     first = compute_centralities(node_dict, edge_dict, 30, 0.0)
     assert_close(first, centrality_model(node_dict, edge_dict, 30, 0.0), rel=1e-9)
     for _ in range(3):

@@ -1,0 +1,115 @@
+"""Centralities: our call against the SciPy recipe and SciPy's iteration alone.
+
+Run: .venv/bin/python bench/bench_centrality.py [--quick] [--json FILE]
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import tempfile
+from pathlib import Path
+
+import benchlib
+from benchlib import hypergraphs
+
+# isort: split
+import baselines
+from cpp_functions.algorithms.centrality import compute_centralities
+from cpp_functions.algorithms.connected import is_connected
+
+COLUMNS = [
+    ("dataset", "dataset", ""),
+    ("nodes", "nodes", ","),
+    ("edges", "edges", ","),
+    ("incidences", "incidences", ","),
+    ("iterations", "iters", "d"),
+    ("ours", "ours s", ".4f"),
+    ("kernel", "kernel s", ".4f"),
+    ("scipy", "SciPy s", ".4f"),
+    ("scipy_compute", "SciPy iter s", ".4f"),
+    ("e2e_ratio", "SciPy/ours", ".1f"),
+    ("compute_ratio", "iter/kernel", ".1f"),
+    ("ns_2t", "ns/inc/it", ".2f"),
+    ("ns_1t", "ns/inc/it 1 core", ".2f"),
+    ("arg_share", "args %", ".0f"),
+    ("kernel_share", "kernel %", ".0f"),
+    ("result_share", "result %", ".0f"),
+]
+
+
+def cases(quick: bool, scratch: Path):
+    for name in hypergraphs.available_datasets():
+        yield name, hypergraphs.dataset_path(name).parent, hypergraphs.load_dataset(name)
+    # Hyperedge counts giving about 1e4, 1e5 and 1e6 incidences.
+    sizes = (4500,) if quick else (4500, 45000, 450000)
+    for size in sizes:
+        name = f"synthetic-{size}"
+        edges = hypergraphs.synthetic(size, seed=2)
+        hypergraphs.write_dataset(edges, scratch, name)
+        yield name, scratch, edges
+
+
+def run_case(name, data_dir, hyperedges, repeats):
+    node_dict, edge_dict = hypergraphs.incidence_maps(hyperedges)
+    ours = compute_centralities(node_dict, edge_dict)
+    if not baselines.same_scores(ours, baselines.centrality_recipe(node_dict, edge_dict)):
+        raise SystemExit(f"{name}: scores differ from the SciPy recipe")
+    H, HT = baselines.centrality_matrix(node_dict, edge_dict)
+    iterations = baselines.centrality_compute(H, HT)[2]
+    times = benchlib.interleaved(
+        {
+            "ours": lambda: compute_centralities(node_dict, edge_dict),
+            "scipy": lambda: baselines.centrality_recipe(node_dict, edge_dict),
+            "scipy_compute": lambda: baselines.centrality_compute(H, HT),
+            # Same two dicts through the same casters, and a kernel that costs next to nothing.
+            "args": lambda: is_connected(node_dict, edge_dict),
+        },
+        repeats,
+    )
+    kernel = benchlib.run_kernel("centrality_kernel", data_dir, name, repeats) or {}
+    one_core = benchlib.run_kernel("centrality_kernel", data_dir, name, repeats, one_core=True) or {}
+    connected = benchlib.run_kernel("connected_kernel", data_dir, name, repeats) or {}
+    row = {
+        "dataset": name,
+        "nodes": len(node_dict),
+        "edges": len(edge_dict),
+        "incidences": sum(map(len, edge_dict.values())),
+        "iterations": iterations,
+        **{k: v["median"] for k, v in times.items()},
+        "spread": {k: (v["min"], v["max"]) for k, v in times.items()},
+        "kernel": kernel.get("kernel"),
+        "ns_2t": kernel.get("ns_per_incidence_iteration"),
+        "ns_1t": one_core.get("ns_per_incidence_iteration"),
+    }
+    row["e2e_ratio"] = row["scipy"] / row["ours"]
+    if row["kernel"]:
+        row["compute_ratio"] = row["scipy_compute"] / row["kernel"]
+        args_time = row["args"] - connected.get("kernel", 0.0)
+        row["arg_share"] = 100 * args_time / row["ours"]
+        row["kernel_share"] = 100 * row["kernel"] / row["ours"]
+        row["result_share"] = max(0.0, 100 - row["arg_share"] - row["kernel_share"])
+    return row
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--quick", action="store_true", help="small synthetic series only")
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--json")
+    args = parser.parse_args(argv)
+    print(f"# centralities, max_iter=100, tol=1e-6; {benchlib.machine()}")
+    print("# all incidences, repeats included; medians of", args.repeats, "runs")
+    benchlib.build_kernels()
+    rows = []
+    with tempfile.TemporaryDirectory() as scratch:
+        for name, data_dir, hyperedges in cases(args.quick, Path(scratch)):
+            rows.append(run_case(name, data_dir, hyperedges, args.repeats))
+            print(f"# done {name}", file=sys.stderr, flush=True)
+    print(benchlib.table(rows, COLUMNS))
+    benchlib.write_json(args.json, {"machine": benchlib.machine(), "rows": rows})
+    return rows
+
+
+if __name__ == "__main__":
+    main()

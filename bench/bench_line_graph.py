@@ -1,0 +1,116 @@
+"""s-line graph: our call against the SciPy recipe, the kernel alone and the pairwise method.
+
+Run: .venv/bin/python bench/bench_line_graph.py [--quick] [--json FILE]
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import tempfile
+from pathlib import Path
+
+import benchlib
+from benchlib import hypergraphs
+
+# isort: split
+import baselines
+from cpp_functions.convert.line_graph import compute_line_graph_edges
+
+THREADS = 2
+PAIRWISE_WORK_LIMIT = 1e9  # set lookups; larger inputs are sampled by first position
+COLUMNS = [
+    ("dataset", "dataset", ""),
+    ("hyperedges", "hyperedges", ","),
+    ("incidences", "incidences", ","),
+    ("s", "s", "d"),
+    ("pairs", "pairs out", ","),
+    ("ours", "ours s", ".4f"),
+    ("kernel_2t", "kernel s", ".4f"),
+    ("scipy", "SciPy s", ".4f"),
+    ("scipy_compute", "SciPy compute s", ".4f"),
+    ("pairwise", "pairwise s", ".3f"),
+    ("e2e_ratio", "SciPy/ours", ".1f"),
+    ("compute_ratio", "compute/kernel", ".1f"),
+    ("pairwise_ratio", "pairwise/kernel", ".0f"),
+    ("thread_speedup", "1t/2t", ".2f"),
+    ("arg_share", "args %", ".0f"),
+    ("result_share", "result %", ".0f"),
+]
+
+
+def cases(quick: bool, scratch: Path):
+    for name in hypergraphs.available_datasets():
+        levels = (3,) if name == "congress-bills" else (1, 2)
+        yield name, hypergraphs.dataset_path(name).parent, hypergraphs.distinct(
+            hypergraphs.load_dataset(name)
+        ), levels
+    sizes = (1000, 10000) if quick else (1000, 10000, 100000, 1000000)
+    for size in sizes:
+        name = f"synthetic-{size}"
+        edges = hypergraphs.distinct(hypergraphs.synthetic(size, seed=1))
+        hypergraphs.write_dataset(edges, scratch, name)
+        yield name, scratch, edges, (1, 2)
+
+
+def run_case(name, data_dir, edges, s, repeats):
+    sets = [set(e) for e in edges]
+    ours = compute_line_graph_edges(sets, s, "absolute", THREADS)
+    if ours != baselines.line_graph_recipe(sets, s, "absolute"):
+        raise SystemExit(f"{name} s={s}: results differ from the SciPy recipe")
+    H = baselines.incidence_matrix(sets)
+    times = benchlib.interleaved(
+        {
+            "ours": lambda: compute_line_graph_edges(sets, s, "absolute", THREADS),
+            "scipy": lambda: baselines.line_graph_recipe(sets, s, "absolute"),
+            "scipy_compute": lambda: baselines.line_graph_compute(H, s, "absolute"),
+            "args": lambda: compute_line_graph_edges(sets, -1, "absolute", THREADS),
+        },
+        repeats,
+    )
+    kernel = benchlib.run_kernel("line_graph_kernel", data_dir, name, s, repeats, PAIRWISE_WORK_LIMIT) or {}
+    row = {
+        "dataset": name,
+        "hyperedges": len(sets),
+        "incidences": sum(map(len, sets)),
+        "s": s,
+        "pairs": len(ours),
+        **{k: v["median"] for k, v in times.items()},
+        "spread": {k: (v["min"], v["max"]) for k, v in times.items()},
+        "kernel_1t": kernel.get("kernel_1t"),
+        "kernel_2t": kernel.get("kernel_2t"),
+        "pairwise": kernel.get("pairwise_2t") if kernel.get("pairwise_2t", -1) >= 0 else None,
+    }
+    row["e2e_ratio"] = row["scipy"] / row["ours"]
+    if row["kernel_2t"]:
+        row["compute_ratio"] = row["scipy_compute"] / row["kernel_2t"]
+        row["thread_speedup"] = row["kernel_1t"] / row["kernel_2t"]
+        row["arg_share"] = 100 * row["args"] / row["ours"]
+        row["result_share"] = 100 * max(0.0, row["ours"] - row["args"] - row["kernel_2t"]) / row["ours"]
+        if row["pairwise"]:
+            row["pairwise_ratio"] = row["pairwise"] / row["kernel_2t"]
+    return row
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--quick", action="store_true", help="small synthetic series only")
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--json")
+    args = parser.parse_args(argv)
+    print(f"# line graph, weights='absolute', {THREADS} threads; {benchlib.machine()}")
+    print("# datasets with repeated hyperedges removed; medians of", args.repeats, "runs")
+    benchlib.build_kernels()
+    rows = []
+    with tempfile.TemporaryDirectory() as scratch:
+        for name, data_dir, edges, levels in cases(args.quick, Path(scratch)):
+            for s in levels:
+                rows.append(run_case(name, data_dir, edges, s, args.repeats))
+                print(f"# done {name} s={s}", file=sys.stderr, flush=True)
+    print(benchlib.table(rows, COLUMNS))
+    benchlib.write_json(args.json, {"machine": benchlib.machine(), "rows": rows})
+    return rows
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,142 @@
+"""Timing, machine facts and table printing shared by the benchmark scripts."""
+
+from __future__ import annotations
+
+import ctypes
+import gc
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "scripts"))
+
+import hypergraphs  # noqa: E402
+
+KERNEL_BUILD = ROOT / "build" / "bench"
+
+
+def measure(run, repeats: int = 5) -> dict:
+    """Median, min and max seconds of `repeats` runs after one warm-up; garbage collection is
+    left on, as a user has it."""
+    run()
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = run()
+        times.append(time.perf_counter() - start)
+        del result
+    return {"median": statistics.median(times), "min": min(times), "max": max(times)}
+
+
+def interleaved(runs: dict, repeats: int = 5) -> dict:
+    """Like measure, for several contenders, alternating them round by round so that machine
+    noise hits all alike."""
+    for run in runs.values():
+        run()
+    times = {name: [] for name in runs}
+    for _ in range(repeats):
+        for name, run in runs.items():
+            gc.collect()
+            start = time.perf_counter()
+            result = run()
+            times[name].append(time.perf_counter() - start)
+            del result
+    return {
+        name: {"median": statistics.median(t), "min": min(t), "max": max(t)}
+        for name, t in times.items()
+    }
+
+
+def set_threads(count: int) -> None:
+    ctypes.CDLL("libgomp.so.1").omp_set_num_threads(count)
+
+
+def machine() -> str:
+    compiler = subprocess.run(["g++", "--version"], capture_output=True, text=True).stdout
+    return (
+        f"{os.cpu_count()} cores, Python {platform.python_version()}, "
+        f"{compiler.splitlines()[0] if compiler else 'g++ ?'}, libgomp"
+    )
+
+
+def build_kernels() -> bool:
+    """Configures and builds the stand-alone kernel timers; False if that is not possible."""
+    import pybind11
+
+    configure = [
+        "cmake",
+        "-S",
+        str(ROOT),
+        "-B",
+        str(KERNEL_BUILD),
+        "-DCMAKE_BUILD_TYPE=Release",
+        "-DCPP_FUNCTIONS_BENCH=ON",
+        f"-DPython_EXECUTABLE={sys.executable}",
+        f"-Dpybind11_DIR={pybind11.get_cmake_dir()}",
+    ]
+    try:
+        subprocess.run(configure, check=True, capture_output=True)
+        subprocess.run(
+            ["cmake", "--build", str(KERNEL_BUILD), "-j2", "--target", "line_graph_kernel",
+             "centrality_kernel", "connected_kernel"],
+            check=True,
+            capture_output=True,
+        )
+    except (OSError, subprocess.CalledProcessError) as error:
+        print(f"# kernel timers not built: {error}", file=sys.stderr)
+        return False
+    return True
+
+
+def run_kernel(program: str, data_dir: Path, *args, one_core: bool = False) -> dict | None:
+    """Runs a stand-alone kernel timer; one_core pins it to a single processor."""
+    binary = KERNEL_BUILD / program
+    if not binary.exists():
+        return None
+    pin = ["taskset", "-c", "0"] if one_core else []
+    out = subprocess.run(
+        [*pin, str(binary), str(data_dir), *map(str, args)],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    return json.loads(out.stdout)
+
+
+def table(rows: list[dict], columns: list[tuple[str, str, str]]) -> str:
+    """Fixed-width text table; columns are (key, header, format)."""
+    cells = [[header for _, header, _ in columns]]
+    for row in rows:
+        cells.append(
+            [
+                "-" if row.get(key) is None else format(row[key], fmt)
+                for key, _, fmt in columns
+            ]
+        )
+    widths = [max(len(r[i]) for r in cells) for i in range(len(columns))]
+    lines = ["  ".join(c.rjust(w) for c, w in zip(r, widths, strict=True)) for r in cells]
+    lines.insert(1, "  ".join("-" * w for w in widths))
+    return "\n".join(lines)
+
+
+def markdown_table(rows: list[dict], columns: list[tuple[str, str, str]]) -> str:
+    header = "| " + " | ".join(h for _, h, _ in columns) + " |"
+    rule = "|" + "|".join("---:" for _ in columns) + "|"
+    body = [
+        "| "
+        + " | ".join("-" if r.get(k) is None else format(r[k], f) for k, _, f in columns)
+        + " |"
+        for r in rows
+    ]
+    return "\n".join([header, rule, *body])
+
+
+def write_json(path: str | None, payload) -> None:
+    if path:
+        Path(path).write_text(json.dumps(payload, indent=1))
