@@ -17,16 +17,17 @@
 
 namespace bench {
 
-inline std::vector<long> read_ints(const std::string &path) {
+inline std::vector<long> read_ints(const std::string& path) {
   gzFile file = gzopen(path.c_str(), "rb");
   if (!file) throw std::runtime_error("cannot open " + path);
   std::string text;
   char chunk[1 << 16];
-  for (int got; (got = gzread(file, chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<std::size_t>(got));
+  for (int got; (got = gzread(file, chunk, sizeof chunk)) > 0;)
+    text.append(chunk, static_cast<std::size_t>(got));
   gzclose(file);
   std::vector<long> values;
-  const char *p = text.c_str();
-  char *end = nullptr;
+  const char* p = text.c_str();
+  char* end = nullptr;
   for (long v = std::strtol(p, &end, 10); end != p; v = std::strtol(p, &end, 10)) {
     values.push_back(v);
     p = end;
@@ -35,8 +36,8 @@ inline std::vector<long> read_ints(const std::string &path) {
 }
 
 // Hyperedges of data_dir/name in file order; with `distinct`, repeated member sets dropped.
-inline std::vector<std::unordered_set<int>> read_hyperedges(const std::string &data_dir, const std::string &name,
-                                                            bool distinct) {
+inline std::vector<std::unordered_set<int>> read_hyperedges(const std::string& data_dir,
+                                                            const std::string& name, bool distinct) {
   const std::string stem = data_dir + "/" + name + "/" + name;
   const std::vector<long> sizes = read_ints(stem + "-nverts.txt.gz");
   const std::vector<long> members = read_ints(stem + "-simplices.txt.gz");
@@ -44,7 +45,8 @@ inline std::vector<std::unordered_set<int>> read_hyperedges(const std::string &d
   std::set<std::vector<int>> seen;
   std::size_t at = 0;
   for (long size : sizes) {
-    std::vector<int> edge(members.begin() + static_cast<long>(at), members.begin() + static_cast<long>(at) + size);
+    std::vector<int> edge(members.begin() + static_cast<long>(at),
+                          members.begin() + static_cast<long>(at) + size);
     at += static_cast<std::size_t>(size);
     std::sort(edge.begin(), edge.end());
     edge.erase(std::unique(edge.begin(), edge.end()), edge.end());
@@ -58,7 +60,8 @@ using incidence_map = std::unordered_map<int, std::unordered_set<int>>;
 
 // (node_dict, edge_dict) built as the binding builds them: each set reserved and filled in
 // one go, so its elements sit together in memory as they do after a call's conversion.
-inline std::pair<incidence_map, incidence_map> incidence_maps(const std::vector<std::unordered_set<int>> &hyperedges) {
+inline std::pair<incidence_map, incidence_map> incidence_maps(
+    const std::vector<std::unordered_set<int>>& hyperedges) {
   std::unordered_map<int, std::vector<int>> listed;
   std::vector<int> order;
   for (std::size_t e = 0; e < hyperedges.size(); ++e)
@@ -70,13 +73,13 @@ inline std::pair<incidence_map, incidence_map> incidence_maps(const std::vector<
   incidence_map nodes, edges;
   nodes.reserve(order.size());
   for (int v : order) {
-    std::unordered_set<int> &set = nodes[v];
+    std::unordered_set<int>& set = nodes[v];
     set.reserve(listed[v].size());
     set.insert(listed[v].begin(), listed[v].end());
   }
   edges.reserve(hyperedges.size());
   for (std::size_t e = 0; e < hyperedges.size(); ++e) {
-    std::unordered_set<int> &set = edges[static_cast<int>(e)];
+    std::unordered_set<int>& set = edges[static_cast<int>(e)];
     set.reserve(hyperedges[e].size());
     set.insert(hyperedges[e].begin(), hyperedges[e].end());
   }
@@ -85,7 +88,7 @@ inline std::pair<incidence_map, incidence_map> incidence_maps(const std::vector<
 
 // Median seconds of `repeats` runs after one warm-up; no run at all for repeats <= 0.
 template <typename F>
-double median_seconds(int repeats, F &&run) {
+double median_seconds(int repeats, F&& run) {
   if (repeats <= 0) return 0.0;
   run();
   std::vector<double> times;

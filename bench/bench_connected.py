@@ -6,7 +6,7 @@ Run: .venv/bin/python bench/bench_connected.py [--quick] [--json FILE]
 from __future__ import annotations
 
 import argparse
-import resource
+import os
 import subprocess
 import sys
 import tempfile
@@ -72,7 +72,9 @@ def networkx_time(node_dict, edge_dict, repeats):
     answer = baselines.networkx_connected(node_dict, edge_dict)
     if time.perf_counter() - start > NETWORKX_LIMIT_SECONDS / repeats:
         return None, answer
-    return benchlib.measure(lambda: baselines.networkx_connected(node_dict, edge_dict), repeats), answer
+    return benchlib.measure(
+        lambda: baselines.networkx_connected(node_dict, edge_dict), repeats
+    ), answer
 
 
 def run_case(name, data_dir, hyperedges, repeats):
@@ -93,6 +95,7 @@ def run_case(name, data_dir, hyperedges, repeats):
     if nx_answer != ours:
         raise SystemExit(f"{name}: answer differs from NetworkX")
     kernel = benchlib.run_kernel("connected_kernel", data_dir, name, repeats) or {}
+    one_core = benchlib.run_kernel("connected_kernel", data_dir, name, repeats, one_core=True) or {}
     row = {
         "dataset": name,
         "nodes": len(node_dict),
@@ -103,6 +106,7 @@ def run_case(name, data_dir, hyperedges, repeats):
         "spread": {k: (v["min"], v["max"]) for k, v in times.items()},
         "networkx": nx_times["median"] if nx_times else None,
         "kernel": kernel.get("kernel"),
+        "kernel_1t": one_core.get("kernel"),
         "ns_per_incidence": kernel.get("ns_per_incidence"),
     }
     row["e2e_ratio"] = row["scipy"] / row["ours"]
@@ -115,13 +119,15 @@ def run_case(name, data_dir, hyperedges, repeats):
 
 
 def peak_memory(data_dir: Path, name: str) -> dict:
-    """Peak resident memory of the kernel timer: input maps alone, then with the kernel run."""
+    """Peak resident MiB of the kernel timer: with the input maps only, then after a call."""
     binary = benchlib.KERNEL_BUILD / "connected_kernel"
     peaks = {}
     for label, repeats in (("input", 0), ("input+kernel", 1)):
-        before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-        subprocess.run([str(binary), str(data_dir), name, str(repeats)], check=True, capture_output=True)
-        peaks[label] = max(before, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss) / 1024
+        child = subprocess.Popen(
+            [str(binary), str(data_dir), name, str(repeats)], stdout=subprocess.DEVNULL
+        )
+        _, _, usage = os.wait4(child.pid, 0)
+        peaks[label] = usage.ru_maxrss / 1024
     return peaks
 
 

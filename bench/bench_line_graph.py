@@ -42,9 +42,12 @@ COLUMNS = [
 def cases(quick: bool, scratch: Path):
     for name in hypergraphs.available_datasets():
         levels = (3,) if name == "congress-bills" else (1, 2)
-        yield name, hypergraphs.dataset_path(name).parent, hypergraphs.distinct(
-            hypergraphs.load_dataset(name)
-        ), levels
+        yield (
+            name,
+            hypergraphs.dataset_path(name).parent,
+            hypergraphs.distinct(hypergraphs.load_dataset(name)),
+            levels,
+        )
     sizes = (1000, 10000) if quick else (1000, 10000, 100000, 1000000)
     for size in sizes:
         name = f"synthetic-{size}"
@@ -68,7 +71,10 @@ def run_case(name, data_dir, edges, s, repeats):
         },
         repeats,
     )
-    kernel = benchlib.run_kernel("line_graph_kernel", data_dir, name, s, repeats, PAIRWISE_WORK_LIMIT) or {}
+    kernel = (
+        benchlib.run_kernel("line_graph_kernel", data_dir, name, s, repeats, PAIRWISE_WORK_LIMIT)
+        or {}
+    )
     row = {
         "dataset": name,
         "hyperedges": len(sets),
@@ -86,7 +92,9 @@ def run_case(name, data_dir, edges, s, repeats):
         row["compute_ratio"] = row["scipy_compute"] / row["kernel_2t"]
         row["thread_speedup"] = row["kernel_1t"] / row["kernel_2t"]
         row["arg_share"] = 100 * row["args"] / row["ours"]
-        row["result_share"] = 100 * max(0.0, row["ours"] - row["args"] - row["kernel_2t"]) / row["ours"]
+        row["result_share"] = (
+            100 * max(0.0, row["ours"] - row["args"] - row["kernel_2t"]) / row["ours"]
+        )
         if row["pairwise"]:
             row["pairwise_ratio"] = row["pairwise"] / row["kernel_2t"]
     return row

@@ -16,7 +16,6 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "scripts"))
 
-import hypergraphs  # noqa: E402
 
 KERNEL_BUILD = ROOT / "build" / "bench"
 
@@ -83,8 +82,16 @@ def build_kernels() -> bool:
     try:
         subprocess.run(configure, check=True, capture_output=True)
         subprocess.run(
-            ["cmake", "--build", str(KERNEL_BUILD), "-j2", "--target", "line_graph_kernel",
-             "centrality_kernel", "connected_kernel"],
+            [
+                "cmake",
+                "--build",
+                str(KERNEL_BUILD),
+                "-j2",
+                "--target",
+                "line_graph_kernel",
+                "centrality_kernel",
+                "connected_kernel",
+            ],
             check=True,
             capture_output=True,
         )
@@ -114,10 +121,7 @@ def table(rows: list[dict], columns: list[tuple[str, str, str]]) -> str:
     cells = [[header for _, header, _ in columns]]
     for row in rows:
         cells.append(
-            [
-                "-" if row.get(key) is None else format(row[key], fmt)
-                for key, _, fmt in columns
-            ]
+            ["-" if row.get(key) is None else format(row[key], fmt) for key, _, fmt in columns]
         )
     widths = [max(len(r[i]) for r in cells) for i in range(len(columns))]
     lines = ["  ".join(c.rjust(w) for c, w in zip(r, widths, strict=True)) for r in cells]

@@ -6,7 +6,7 @@
 #include "../cpp_functions/algorithms/centrality.hpp"
 #include "bench_common.hpp"
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr, "usage: %s DATA_DIR NAME [REPEATS] [MAX_ITER] [TOL]\n", argv[0]);
     return 2;
@@ -16,14 +16,17 @@ int main(int argc, char **argv) {
   const double tol = argc > 5 ? std::atof(argv[5]) : 1e-6;
   const auto [nodes, edges] = bench::incidence_maps(bench::read_hyperedges(argv[1], argv[2], false));
   std::size_t incidences = 0;
-  for (const auto &entry : edges) incidences += entry.second.size();
-  const double call = bench::median_seconds(repeats, [&] { compute_centralities(nodes, edges, max_iter, tol); });
-  const double hundred = bench::median_seconds(repeats, [&] { compute_centralities(nodes, edges, 100, 0.0); });
+  for (const auto& entry : edges) incidences += entry.second.size();
+  const double call =
+      bench::median_seconds(repeats, [&] { compute_centralities(nodes, edges, max_iter, tol); });
+  const double hundred =
+      bench::median_seconds(repeats, [&] { compute_centralities(nodes, edges, 100, 0.0); });
   const double once = bench::median_seconds(repeats, [&] { compute_centralities(nodes, edges, 1, 0.0); });
   const double per_iteration = (hundred - once) / 99;
-  std::printf("{\"nodes\": %zu, \"edges\": %zu, \"incidences\": %zu, \"kernel\": %.6f, \"setup\": %.6f, "
-              "\"per_iteration\": %.6f, \"ns_per_incidence_iteration\": %.3f}\n",
-              nodes.size(), edges.size(), incidences, call, once - per_iteration, per_iteration,
-              per_iteration / static_cast<double>(incidences) * 1e9);
+  std::printf(
+      "{\"nodes\": %zu, \"edges\": %zu, \"incidences\": %zu, \"kernel\": %.6f, \"setup\": %.6f, "
+      "\"per_iteration\": %.6f, \"ns_per_incidence_iteration\": %.3f}\n",
+      nodes.size(), edges.size(), incidences, call, once - per_iteration, per_iteration,
+      per_iteration / static_cast<double>(incidences) * 1e9);
   return 0;
 }

@@ -5,7 +5,7 @@
 #include "../cpp_functions/algorithms/connected.hpp"
 #include "bench_common.hpp"
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   if (argc < 3) {
     std::fprintf(stderr, "usage: %s DATA_DIR NAME [REPEATS]\n", argv[0]);
     return 2;
@@ -13,12 +13,13 @@ int main(int argc, char **argv) {
   const int repeats = argc > 3 ? std::atoi(argv[3]) : 5;
   const auto [nodes, edges] = bench::incidence_maps(bench::read_hyperedges(argv[1], argv[2], false));
   std::size_t incidences = 0;
-  for (const auto &entry : edges) incidences += entry.second.size();
+  for (const auto& entry : edges) incidences += entry.second.size();
   bool answer = false;
   const double seconds = bench::median_seconds(repeats, [&] { answer = is_connected(nodes, edges); });
-  std::printf("{\"nodes\": %zu, \"edges\": %zu, \"incidences\": %zu, \"connected\": %s, \"kernel\": %.6f, "
-              "\"ns_per_incidence\": %.3f}\n",
-              nodes.size(), edges.size(), incidences, answer ? "true" : "false", seconds,
-              seconds / static_cast<double>(incidences) * 1e9);
+  std::printf(
+      "{\"nodes\": %zu, \"edges\": %zu, \"incidences\": %zu, \"connected\": %s, \"kernel\": %.6f, "
+      "\"ns_per_incidence\": %.3f}\n",
+      nodes.size(), edges.size(), incidences, answer ? "true" : "false", seconds,
+      seconds / static_cast<double>(incidences) * 1e9);
   return 0;
 }

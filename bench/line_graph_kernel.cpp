@@ -14,7 +14,7 @@
 namespace {
 
 // Compares every pair (i, j > i) by a hash walk over hyperedge i, for i = 0, stride, ...
-std::size_t pairwise_count(const std::vector<std::unordered_set<int>> &hyperedges, int s, long stride) {
+std::size_t pairwise_count(const std::vector<std::unordered_set<int>>& hyperedges, int s, long stride) {
   const auto n = static_cast<long>(hyperedges.size());
   std::size_t pairs = 0;
 #pragma omp parallel for schedule(dynamic, 1) reduction(+ : pairs)
@@ -29,7 +29,7 @@ std::size_t pairwise_count(const std::vector<std::unordered_set<int>> &hyperedge
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   if (argc < 4) {
     std::fprintf(stderr, "usage: %s DATA_DIR NAME S [REPEATS] [PAIRWISE_PAIR_LIMIT]\n", argv[0]);
     return 2;
@@ -41,9 +41,8 @@ int main(int argc, char **argv) {
   std::size_t pairs = 0;
   double seconds[2];
   for (int threads : {1, 2}) {
-    seconds[threads - 1] = bench::median_seconds(repeats, [&] {
-      pairs = compute_line_graph_edges(hyperedges, s, "absolute", threads).size();
-    });
+    seconds[threads - 1] = bench::median_seconds(
+        repeats, [&] { pairs = compute_line_graph_edges(hyperedges, s, "absolute", threads).size(); });
   }
   // Work of the all-pairs method: one lookup per member of i for every j > i.
   double work = 0.0;
@@ -52,8 +51,9 @@ int main(int argc, char **argv) {
   const long stride = std::max(1L, static_cast<long>(std::ceil(work / work_limit)));
   omp_set_num_threads(2);
   const double pairwise = stride * bench::median_seconds(1, [&] { pairwise_count(hyperedges, s, stride); });
-  std::printf("{\"hyperedges\": %zu, \"s\": %d, \"pairs\": %zu, \"kernel_1t\": %.6f, \"kernel_2t\": %.6f, "
-              "\"pairwise_2t\": %.6f, \"pairwise_stride\": %ld}\n",
-              hyperedges.size(), s, pairs, seconds[0], seconds[1], pairwise, stride);
+  std::printf(
+      "{\"hyperedges\": %zu, \"s\": %d, \"pairs\": %zu, \"kernel_1t\": %.6f, \"kernel_2t\": %.6f, "
+      "\"pairwise_2t\": %.6f, \"pairwise_stride\": %ld}\n",
+      hyperedges.size(), s, pairs, seconds[0], seconds[1], pairwise, stride);
   return 0;
 }

@@ -3,6 +3,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <exception>
+
 #include "algorithms/centrality.hpp"
 #include "algorithms/connected.hpp"
 #include "convert/line_graph.hpp"
@@ -10,6 +12,11 @@
 namespace py = pybind11;
 
 PYBIND11_MODULE(cpp_functions, m) {
+  // The C++ runtime allocates a thread's exception state at its first throw; doing that now
+  // means a std::bad_alloc raised later, with memory exhausted, can still be thrown.
+  // (The library declares the call pure; storing its result keeps it from being dropped.)
+  volatile int pending_exceptions = std::uncaught_exceptions();
+  (void)pending_exceptions;
   py::module_ algorithms = m.def_submodule("algorithms");
   py::module_ centrality = algorithms.def_submodule("centrality");
   py::module_ connected = algorithms.def_submodule("connected");

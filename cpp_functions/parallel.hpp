@@ -29,6 +29,14 @@ struct region_error {
   std::exception_ptr first;
   std::atomic<bool> failed{false};
 
+  // Called first thing in a region whose work may throw: a worker's exception state is
+  // allocated at its first throw, and with memory exhausted that allocation would abort.
+  // The call is declared pure; storing its result keeps it from being dropped.
+  static void prepare_thread() noexcept {
+    volatile int pending = std::uncaught_exceptions();
+    (void)pending;
+  }
+
   void capture() noexcept {
     bool expected = false;
     if (failed.compare_exchange_strong(expected, true)) first = std::current_exception();
@@ -46,7 +54,7 @@ struct id_index {
   static constexpr std::uint32_t absent = UINT32_MAX;
 
   std::int64_t low = 0;
-  std::vector<std::uint32_t> table;                       // id - low -> position, or absent
+  std::vector<std::uint32_t> table;                            // id - low -> position, or absent
   std::vector<std::pair<std::int32_t, std::uint32_t>> sorted;  // (id, position) by id
 
   std::uint32_t find(std::int32_t id) const {
@@ -56,13 +64,13 @@ struct id_index {
       return table[static_cast<std::size_t>(slot)];
     }
     auto it = std::lower_bound(sorted.begin(), sorted.end(), id,
-                               [](const auto &entry, std::int32_t key) { return entry.first < key; });
+                               [](const auto& entry, std::int32_t key) { return entry.first < key; });
     return (it != sorted.end() && it->first == id) ? it->second : absent;
   }
 };
 
 // Builds the index of `ids`, where ids[k] is at position k. Ids must be distinct.
-inline id_index make_id_index(const std::vector<std::int32_t> &ids) {
+inline id_index make_id_index(const std::vector<std::int32_t>& ids) {
   constexpr std::int64_t table_slack = 4;  // table slots allowed per id
   constexpr std::int64_t table_floor = 4096;
   id_index index;

@@ -16,7 +16,9 @@ from scipy.sparse.csgraph import connected_components
 def incidence_matrix(hyperedges) -> sp.csr_matrix:
     """Hyperedges x members, 0/1 entries, members relabelled densely."""
     sizes = np.fromiter((len(e) for e in hyperedges), dtype=np.int64, count=len(hyperedges))
-    members = np.fromiter((v for e in hyperedges for v in e), dtype=np.int64, count=int(sizes.sum()))
+    members = np.fromiter(
+        (v for e in hyperedges for v in e), dtype=np.int64, count=int(sizes.sum())
+    )
     _, columns = np.unique(members, return_inverse=True)
     indptr = np.concatenate(([0], np.cumsum(sizes)))
     data = np.ones(len(columns), dtype=np.int32)
@@ -88,7 +90,9 @@ def centrality_compute(H, HT, max_iter=100, tol=1e-6):
 def centrality_recipe(node_dict, edge_dict, max_iter=100, tol=1e-6):
     H, HT = centrality_matrix(node_dict, edge_dict)
     x, y, _ = centrality_compute(H, HT, max_iter, tol)
-    return dict(zip(node_dict, x.tolist(), strict=True)), dict(zip(edge_dict, y.tolist(), strict=True))
+    return dict(zip(node_dict, x.tolist(), strict=True)), dict(
+        zip(edge_dict, y.tolist(), strict=True)
+    )
 
 
 def bipartite_matrix(node_dict, edge_dict) -> sp.csr_matrix:
@@ -130,6 +134,7 @@ def networkx_connected(node_dict, edge_dict) -> bool:
 
 def same_scores(ours, theirs, rel=1e-9) -> bool:
     return all(
-        a.keys() == b.keys() and all(math.isclose(a[k], b[k], rel_tol=rel, abs_tol=1e-15) for k in a)
+        a.keys() == b.keys()
+        and all(math.isclose(a[k], b[k], rel_tol=rel, abs_tol=1e-15) for k in a)
         for a, b in zip(ours, theirs, strict=True)
     )

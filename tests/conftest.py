@@ -10,8 +10,9 @@ from hypothesis import HealthCheck, settings
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts"))
 
-import cpp_functions  # noqa: E402
 import hypergraphs  # noqa: E402
+
+import cpp_functions  # noqa: E402
 
 settings.register_profile(
     "ci",

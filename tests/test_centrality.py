@@ -2,14 +2,13 @@
 
 import math
 
+import hypergraphs
 import pytest
 from conftest import require_dataset, run_child
+from cpp_functions.algorithms.centrality import compute_centralities
 from hypothesis import given
 from hypothesis import strategies as st
 from models import centrality_model
-
-import hypergraphs
-from cpp_functions.algorithms.centrality import compute_centralities
 
 EXAMPLE = ({1: {10}, 2: {10, 20}, 3: {20}}, {10: {1, 2}, 20: {2, 3}})
 
@@ -24,7 +23,9 @@ def assert_close(result, expected, rel=1e-12):
 
 def test_worked_example():
     nodes, edges = compute_centralities(*EXAMPLE, max_iter=1)
-    assert [nodes[k] for k in (1, 2, 3)] == pytest.approx([0.3135576, 0.3728849, 0.3135576], abs=1e-7)
+    assert [nodes[k] for k in (1, 2, 3)] == pytest.approx(
+        [0.3135576, 0.3728849, 0.3135576], abs=1e-7
+    )
     assert edges == {10: 0.5, 20: 0.5}
     nodes, edges = compute_centralities(*EXAMPLE)
     corner, middle = 1 - 1 / math.sqrt(2), math.sqrt(2) - 1
@@ -41,7 +42,14 @@ def test_worked_example():
         ({1: {1}, 2: {1}}, {1: {1, 2}, 2: set()}, 0, ({1: 0.5, 2: 0.5}, {1: 0.5, 2: 0.5})),
         ({-3: set(), 4: set()}, {-9: {-3, 4}}, -7, ({-3: 0.5, 4: 0.5}, {-9: 1.0})),
     ],
-    ids=["empty", "one-in-one", "isolated-node", "memberless-edges", "no-iteration", "negative-ids"],
+    ids=[
+        "empty",
+        "one-in-one",
+        "isolated-node",
+        "memberless-edges",
+        "no-iteration",
+        "negative-ids",
+    ],
 )
 def test_edge_cases(node_dict, edge_dict, max_iter, expected):
     assert compute_centralities(node_dict, edge_dict, max_iter) == expected
@@ -49,7 +57,9 @@ def test_edge_cases(node_dict, edge_dict, max_iter, expected):
 
 def test_node_dict_values_are_ignored():
     nodes, edges = EXAMPLE
-    assert compute_centralities(dict.fromkeys(nodes, frozenset()), edges) == compute_centralities(nodes, edges)
+    assert compute_centralities(dict.fromkeys(nodes, frozenset()), edges) == compute_centralities(
+        nodes, edges
+    )
 
 
 @pytest.mark.parametrize("tol", [0.0, -1.0, math.nan])
@@ -67,7 +77,10 @@ def test_stops_exactly_when_change_drops_below_tol():
         diffs.append(sum(abs(c[v] - a[v]) for v in a) + sum(abs(d[e] - b[e]) for e in b))
     for k in range(1, 6):
         tol = math.sqrt(diffs[k] * diffs[k - 1])  # strictly between change k and change k+1
-        assert_close(compute_centralities(nodes, edges, 100, tol), centrality_model(nodes, edges, k + 1, -1.0))
+        assert_close(
+            compute_centralities(nodes, edges, 100, tol),
+            centrality_model(nodes, edges, k + 1, -1.0),
+        )
     exact = compute_centralities(nodes, edges, 100, diffs[2])  # equal to a change: keeps going
     assert_close(exact, centrality_model(nodes, edges, 4, -1.0))
 
@@ -82,15 +95,22 @@ def incidence(draw_edges):
 
 
 ids = st.integers(-(2**31), 2**31 - 1) | st.integers(-6, 20)
-generated = st.lists(st.tuples(ids, st.sets(ids, max_size=6)), max_size=20, unique_by=lambda t: t[0])
+generated = st.lists(
+    st.tuples(ids, st.sets(ids, max_size=6)), max_size=20, unique_by=lambda t: t[0]
+)
 
 
-@given(generated, st.sets(ids, max_size=4), st.integers(-1, 40), st.sampled_from([1e-6, 1e-12, 0.0]))
+@given(
+    generated, st.sets(ids, max_size=4), st.integers(-1, 40), st.sampled_from([1e-6, 1e-12, 0.0])
+)
 def test_generated_match_model(edges, isolated, max_iter, tol):
     node_dict, edge_dict = incidence(edges)
     for v in isolated:
         node_dict.setdefault(v, set())
-    assert_close(compute_centralities(node_dict, edge_dict, max_iter, tol), centrality_model(node_dict, edge_dict, max_iter, tol))
+    assert_close(
+        compute_centralities(node_dict, edge_dict, max_iter, tol),
+        centrality_model(node_dict, edge_dict, max_iter, tol),
+    )
 
 
 @pytest.mark.parametrize(
@@ -124,7 +144,9 @@ def test_result_keys_follow_native_map_order(native_order):
 
 def test_missing_member_raises_index_error_naming_it():
     for max_iter in (100, 0):
-        with pytest.raises(IndexError, match=r"edge 10 has member 3, which is not a key of node_dict"):
+        with pytest.raises(
+            IndexError, match=r"edge 10 has member 3, which is not a key of node_dict"
+        ):
             compute_centralities({1: {10}}, {10: {1, 3}}, max_iter)
 
 
@@ -149,4 +171,6 @@ def test_same_results_whatever_the_thread_setting_before():
 def test_email_enron_matches_model():
     hyperedges = require_dataset("email-Enron")
     node_dict, edge_dict = hypergraphs.incidence_maps(hyperedges)
-    assert_close(compute_centralities(node_dict, edge_dict), centrality_model(node_dict, edge_dict), rel=1e-9)
+    assert_close(
+        compute_centralities(node_dict, edge_dict), centrality_model(node_dict, edge_dict), rel=1e-9
+    )

@@ -2,14 +2,13 @@
 
 import ctypes
 
+import hypergraphs
 import pytest
 from conftest import THREAD_COUNTS, require_dataset, run_child
+from cpp_functions.algorithms.connected import is_connected
 from hypothesis import given
 from hypothesis import strategies as st
 from models import reachable_model, union_find_connected
-
-import hypergraphs
-from cpp_functions.algorithms.connected import is_connected
 
 
 def chain(length, skip=None):
@@ -58,7 +57,9 @@ def test_one_sided_answer_depends_on_native_start(native_order):
 
 
 ids = st.integers(-(2**31), 2**31 - 1) | st.integers(-5, 15)
-edge_lists = st.lists(st.tuples(ids, st.sets(ids, max_size=5)), max_size=14, unique_by=lambda t: t[0])
+edge_lists = st.lists(
+    st.tuples(ids, st.sets(ids, max_size=5)), max_size=14, unique_by=lambda t: t[0]
+)
 
 
 @given(edge_lists, st.sets(ids, max_size=3))

@@ -4,11 +4,10 @@ import math
 
 import pytest
 from conftest import THREAD_COUNTS, require_dataset, run_child
+from cpp_functions.convert.line_graph import compute_line_graph_edges
 from hypothesis import given
 from hypothesis import strategies as st
 from models import line_graph_model
-
-from cpp_functions.convert.line_graph import compute_line_graph_edges
 
 MODES = ("absolute", "normalized", "Absolute")
 S_VALUES = (-1, 0, 1, 2, 3)
@@ -39,14 +38,21 @@ CASES = {
 @pytest.mark.parametrize("name", list(CASES))
 def test_hand_picked_cases_match_model(name, s, weights, threads):
     hyperedges = CASES[name]
-    same(compute_line_graph_edges(hyperedges, s, weights, threads), line_graph_model(hyperedges, s, weights))
+    same(
+        compute_line_graph_edges(hyperedges, s, weights, threads),
+        line_graph_model(hyperedges, s, weights),
+    )
 
 
 def test_documented_examples():
     edges = [{1, 2, 3}, {2, 3, 4}, {5}]
     assert compute_line_graph_edges(edges, 1, "absolute", 0) == [(0, 1, 2.0)]
     assert compute_line_graph_edges(edges, 1, "normalized", 0) == [(0, 1, 2 / 3)]
-    assert compute_line_graph_edges(edges, 0, "absolute", 1) == [(0, 1, 2.0), (0, 2, 0.0), (1, 2, 0.0)]
+    assert compute_line_graph_edges(edges, 0, "absolute", 1) == [
+        (0, 1, 2.0),
+        (0, 2, 0.0),
+        (1, 2, 0.0),
+    ]
     assert compute_line_graph_edges(edges, 4, "absolute", 1) == []
 
 
@@ -54,9 +60,14 @@ member = st.one_of(st.integers(-5, 12), st.sampled_from([-(2**31), 2**31 - 1, 10
 hypergraph = st.lists(st.sets(member, max_size=7), max_size=24)
 
 
-@given(hypergraph, st.sampled_from(S_VALUES), st.sampled_from(MODES), st.sampled_from(THREAD_COUNTS))
+@given(
+    hypergraph, st.sampled_from(S_VALUES), st.sampled_from(MODES), st.sampled_from(THREAD_COUNTS)
+)
 def test_generated_hypergraphs_match_model(hyperedges, s, weights, threads):
-    same(compute_line_graph_edges(hyperedges, s, weights, threads), line_graph_model(hyperedges, s, weights))
+    same(
+        compute_line_graph_edges(hyperedges, s, weights, threads),
+        line_graph_model(hyperedges, s, weights),
+    )
 
 
 @given(st.lists(st.sets(st.integers(0, 40), max_size=12), min_size=50, max_size=300))
@@ -75,7 +86,10 @@ def test_large_skewed_input_matches_model_and_threads():
     for s in (1, 2):
         expected = line_graph_model(hyperedges, s, "absolute")
         for threads in THREAD_COUNTS:
-            assert compute_line_graph_edges([set(e) for e in hyperedges], s, "absolute", threads) == expected
+            assert (
+                compute_line_graph_edges([set(e) for e in hyperedges], s, "absolute", threads)
+                == expected
+            )
 
 
 @pytest.mark.slow

@@ -43,10 +43,10 @@ using cpp_functions::make_id_index;
 using cpp_functions::team_size;
 using incidence_map = std::unordered_map<int, std::unordered_set<int>>;
 
-constexpr int thread_setting = 8;                   // the setting every call leaves behind
-constexpr std::size_t edge_chunks = 8;              // fixed partition of the edges
-constexpr std::size_t block_size = 2048;            // nodes per partial sum
-constexpr std::size_t serial_below_work = 1 << 16;  // incidences + n + m run on one thread below
+constexpr int thread_setting = 8;                      // the setting every call leaves behind
+constexpr std::size_t edge_chunks = 8;                 // fixed partition of the edges
+constexpr std::size_t block_size = 2048;               // nodes per partial sum
+constexpr std::size_t serial_below_work = 1 << 16;     // incidences + n + m run on one thread below
 constexpr std::size_t accumulators_per_incidence = 2;  // scatter while 8n <= incidences / 2
 
 // Incidence structure with ids resolved to indices.
@@ -59,16 +59,16 @@ struct incidence_arrays {
   std::vector<std::uint32_t> holders;       // edge indices, ascending
 };
 
-incidence_arrays index_incidences(const incidence_map &nodes, const incidence_map &edges) {
+incidence_arrays index_incidences(const incidence_map& nodes, const incidence_map& edges) {
   incidence_arrays arrays;
   arrays.node_ids.reserve(nodes.size());
-  for (const auto &entry : nodes) arrays.node_ids.push_back(entry.first);
+  for (const auto& entry : nodes) arrays.node_ids.push_back(entry.first);
   const id_index node_index = make_id_index(arrays.node_ids);
 
   arrays.edge_ids.reserve(edges.size());
   arrays.member_offsets.reserve(edges.size() + 1);
   arrays.member_offsets.push_back(0);
-  for (const auto &[edge, member_ids] : edges) {
+  for (const auto& [edge, member_ids] : edges) {
     arrays.edge_ids.push_back(edge);
     for (int member : member_ids) {
       const std::uint32_t k = node_index.find(member);
@@ -82,12 +82,12 @@ incidence_arrays index_incidences(const incidence_map &nodes, const incidence_ma
   return arrays;
 }
 
-bool use_scatter(const incidence_arrays &arrays) {
+bool use_scatter(const incidence_arrays& arrays) {
   return edge_chunks * arrays.node_ids.size() * accumulators_per_incidence <= arrays.members.size();
 }
 
 // Transpose by counting sort; scanning edges in index order keeps each node's list ascending.
-void index_holders(incidence_arrays &arrays) {
+void index_holders(incidence_arrays& arrays) {
   const std::size_t n = arrays.node_ids.size();
   arrays.holder_offsets.assign(n + 1, 0);
   for (std::uint32_t k : arrays.members) ++arrays.holder_offsets[k + 1];
@@ -107,7 +107,7 @@ std::vector<std::size_t> partition(std::size_t length, std::size_t parts) {
   return first;
 }
 
-double ordered_sum(const std::vector<double> &partials) {
+double ordered_sum(const std::vector<double>& partials) {
   double total = 0.0;
   for (double part : partials) total += part;
   return total;
@@ -117,17 +117,17 @@ double ordered_sum(const std::vector<double> &partials) {
 struct iteration_state {
   std::vector<std::size_t> node_blocks, edge_parts;  // partitions into partial-sum ranges
   std::vector<double> abs_x, abs_y, diff_x, diff_y;  // partial sums per range
-  std::vector<double> accumulators;                   // scatter mode: edge_chunks x stride
+  std::vector<double> accumulators;                  // scatter mode: edge_chunks x stride
   std::size_t stride = 0;
 };
 
 // Edge side over this thread's chunks: next_y[e] = sqrt(sqrt(sum of x[k]^2) * y[e]). In
 // scatter mode the same pass adds y[e]^2 into the chunk's accumulator of every member.
-void edge_pass(const incidence_arrays &arrays, bool scatter, const double *x, const double *y, double *next_y,
-               iteration_state &state) {
+void edge_pass(const incidence_arrays& arrays, bool scatter, const double* x, const double* y, double* next_y,
+               iteration_state& state) {
 #pragma omp for schedule(static) nowait
   for (std::int64_t c = 0; c < static_cast<std::int64_t>(edge_chunks); ++c) {
-    double *accumulator = state.accumulators.data() + static_cast<std::size_t>(c) * state.stride;
+    double* accumulator = state.accumulators.data() + static_cast<std::size_t>(c) * state.stride;
     if (scatter) std::fill(accumulator, accumulator + arrays.node_ids.size(), 0.0);
     double part = 0.0;
     for (std::size_t e = state.edge_parts[c]; e < state.edge_parts[c + 1]; ++e) {
@@ -147,8 +147,8 @@ void edge_pass(const incidence_arrays &arrays, bool scatter, const double *x, co
 
 // Node side over this thread's blocks: next_x[i] = sqrt(sqrt(sum of y[e]^2) * x[i]), the
 // sum taken from the chunk accumulators (scatter) or gathered over the node's edges.
-void node_pass(const incidence_arrays &arrays, bool scatter, const double *x, const double *y, double *next_x,
-               iteration_state &state) {
+void node_pass(const incidence_arrays& arrays, bool scatter, const double* x, const double* y, double* next_x,
+               iteration_state& state) {
   const auto blocks = static_cast<std::int64_t>(state.abs_x.size());
 #pragma omp for schedule(static) nowait
   for (std::int64_t b = 0; b < blocks; ++b) {
@@ -170,8 +170,8 @@ void node_pass(const incidence_arrays &arrays, bool scatter, const double *x, co
 
 // Scales next to absolute sum 1 (left alone when that sum is 0.0) and records the absolute
 // change against current per range of `parts`.
-void scale_side(const std::vector<std::size_t> &parts, double abs_sum, const double *current, double *next,
-                std::vector<double> &diff_partials) {
+void scale_side(const std::vector<std::size_t>& parts, double abs_sum, const double* current, double* next,
+                std::vector<double>& diff_partials) {
   const bool scaled = abs_sum != 0.0;
   const double scale = 1.0 / abs_sum;
   const auto count = static_cast<std::int64_t>(diff_partials.size());
@@ -188,8 +188,8 @@ void scale_side(const std::vector<std::size_t> &parts, double abs_sum, const dou
 
 // Runs the iteration; returns the number of rounds, after which the scores are in x and y
 // when it is even and in new_x and new_y when it is odd.
-int iterate(const incidence_arrays &arrays, bool scatter, int max_iter, double tol, std::vector<double> &x,
-            std::vector<double> &new_x, std::vector<double> &y, std::vector<double> &new_y) {
+int iterate(const incidence_arrays& arrays, bool scatter, int max_iter, double tol, std::vector<double>& x,
+            std::vector<double>& new_x, std::vector<double>& y, std::vector<double>& new_y) {
   const std::size_t n = x.size();
   iteration_state state;
   const std::size_t node_block_count = (n + block_size - 1) / block_size;
@@ -237,7 +237,7 @@ int iterate(const incidence_arrays &arrays, bool scatter, int max_iter, double t
 }  // namespace
 
 std::pair<std::unordered_map<int, double>, std::unordered_map<int, double>> compute_centralities(
-    const incidence_map &nodes, const incidence_map &edges, int max_iter, double tol) {
+    const incidence_map& nodes, const incidence_map& edges, int max_iter, double tol) {
   omp_set_num_threads(thread_setting);
   incidence_arrays arrays = index_incidences(nodes, edges);
   const bool scatter = use_scatter(arrays);

@@ -10,5 +10,5 @@
 // change falls below tol. Leaves the calling thread's OpenMP thread count at 8. Throws
 // std::out_of_range naming the edge and member when a member is not a key of `nodes`.
 std::pair<std::unordered_map<int, double>, std::unordered_map<int, double>> compute_centralities(
-    const std::unordered_map<int, std::unordered_set<int>> &nodes,
-    const std::unordered_map<int, std::unordered_set<int>> &edges, int max_iter, double tol);
+    const std::unordered_map<int, std::unordered_set<int>>& nodes,
+    const std::unordered_map<int, std::unordered_set<int>>& edges, int max_iter, double tol);

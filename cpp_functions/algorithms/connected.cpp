@@ -47,12 +47,12 @@ struct flat_map {
 
 // Built in locals and moved out at the end: the two walks run at once, and growing vectors
 // whose headers share a cache line from two threads would bounce that line between cores.
-flat_map flatten(const incidence_map &map) {
+flat_map flatten(const incidence_map& map) {
   std::vector<std::int32_t> keys, ids;
   std::vector<std::size_t> offsets{0};
   keys.reserve(map.size());
   offsets.reserve(map.size() + 1);
-  for (const auto &[key, set] : map) {
+  for (const auto& [key, set] : map) {
     keys.push_back(key);
     ids.insert(ids.end(), set.begin(), set.end());
     offsets.push_back(ids.size());
@@ -61,7 +61,7 @@ flat_map flatten(const incidence_map &map) {
 }
 
 // Every edge id a node lists, reached or not, resolved before the search starts.
-std::vector<std::uint32_t> resolve_listed_edges(const flat_map &nodes, const id_index &edge_index) {
+std::vector<std::uint32_t> resolve_listed_edges(const flat_map& nodes, const id_index& edge_index) {
   std::vector<std::uint32_t> listed(nodes.ids.size());
   for (std::size_t v = 0; v < nodes.keys.size(); ++v)
     for (std::size_t p = nodes.offsets[v]; p < nodes.offsets[v + 1]; ++p) {
@@ -75,21 +75,24 @@ std::vector<std::uint32_t> resolve_listed_edges(const flat_map &nodes, const id_
 
 }  // namespace
 
-bool is_connected(const incidence_map &node_dict, const incidence_map &edge_dict) {
+bool is_connected(const incidence_map& node_dict, const incidence_map& edge_dict) {
   if (node_dict.empty()) return false;
   flat_map nodes, edges;
   cpp_functions::region_error error;
-  const int team = std::min(2, cpp_functions::team_size(node_dict.size() + edge_dict.size(), serial_below_entries));
+  const int team =
+      std::min(2, cpp_functions::team_size(node_dict.size() + edge_dict.size(), serial_below_entries));
 #pragma omp parallel sections num_threads(team)
   {
 #pragma omp section
     try {
+      cpp_functions::region_error::prepare_thread();
       nodes = flatten(node_dict);
     } catch (...) {
       error.capture();
     }
 #pragma omp section
     try {
+      cpp_functions::region_error::prepare_thread();
       edges = flatten(edge_dict);
     } catch (...) {
       error.capture();

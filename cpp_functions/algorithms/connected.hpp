@@ -8,5 +8,5 @@
 // node_dict are not stepped through). False for an empty node_dict. Does not change the OpenMP
 // thread count. Throws std::out_of_range naming the node and edge when a node lists an edge id
 // that is not a key of edge_dict.
-bool is_connected(const std::unordered_map<int, std::unordered_set<int>> &node_dict,
-                  const std::unordered_map<int, std::unordered_set<int>> &edge_dict);
+bool is_connected(const std::unordered_map<int, std::unordered_set<int>>& node_dict,
+                  const std::unordered_map<int, std::unordered_set<int>>& edge_dict);

@@ -39,7 +39,7 @@ using triple = std::tuple<int, int, double>;
 
 constexpr int thread_request_floor = 256;
 constexpr std::size_t serial_below_incidences = 20000;  // smaller inputs run on one thread
-constexpr int positions_per_chunk = 32;  // dynamic chunks: work per position is very skewed
+constexpr int positions_per_chunk = 32;                 // dynamic chunks: work per position is very skewed
 
 enum class weighting { absolute, normalized, zero };
 
@@ -47,22 +47,22 @@ enum class weighting { absolute, normalized, zero };
 struct output_too_large : std::bad_alloc {
   std::string message;
   explicit output_too_large(std::string text) : message(std::move(text)) {}
-  const char *what() const noexcept override { return message.c_str(); }
+  const char* what() const noexcept override { return message.c_str(); }
 };
 
 // Flat copy of the hyperedges that take part, plus the inverted index over member slots.
 struct incidence_index {
-  std::vector<std::uint32_t> sizes;           // true size of every hyperedge
-  std::vector<std::size_t> member_offsets;    // members of i: [member_offsets[i], [i+1])
-  std::vector<std::uint32_t> member_slots;    // dense slot of each member
-  std::vector<std::size_t> holder_offsets;    // holders of slot v: [holder_offsets[v], [v+1])
-  std::vector<std::int32_t> holders;          // positions, ascending within a slot
+  std::vector<std::uint32_t> sizes;         // true size of every hyperedge
+  std::vector<std::size_t> member_offsets;  // members of i: [member_offsets[i], [i+1])
+  std::vector<std::uint32_t> member_slots;  // dense slot of each member
+  std::vector<std::size_t> holder_offsets;  // holders of slot v: [holder_offsets[v], [v+1])
+  std::vector<std::int32_t> holders;        // positions, ascending within a slot
 };
 
 // Members of hyperedges with at least `min_size` members, copied in parallel (each position
 // owns its slice), then renumbered into dense slots.
-void flatten_members(const std::vector<std::unordered_set<int>> &hyperedges, std::size_t min_size,
-                     incidence_index &index, std::vector<std::int32_t> &member_ids) {
+void flatten_members(const std::vector<std::unordered_set<int>>& hyperedges, std::size_t min_size,
+                     incidence_index& index, std::vector<std::int32_t>& member_ids) {
   const std::size_t n = hyperedges.size();
   index.sizes.resize(n);
   index.member_offsets.assign(n + 1, 0);
@@ -81,7 +81,7 @@ void flatten_members(const std::vector<std::unordered_set<int>> &hyperedges, std
   }
 }
 
-std::size_t assign_slots(const std::vector<std::int32_t> &member_ids, incidence_index &index) {
+std::size_t assign_slots(const std::vector<std::int32_t>& member_ids, incidence_index& index) {
   constexpr std::int64_t table_slack = 4;
   constexpr std::int64_t table_floor = 4096;
   index.member_slots.resize(member_ids.size());
@@ -107,7 +107,7 @@ std::size_t assign_slots(const std::vector<std::int32_t> &member_ids, incidence_
 
 // Counting sort of (slot, position) by slot; scanning positions in ascending order leaves
 // every slot's holders ascending, which the overlap walk relies on.
-void build_holders(std::size_t num_slots, incidence_index &index) {
+void build_holders(std::size_t num_slots, incidence_index& index) {
   const std::size_t n = index.sizes.size();
   index.holder_offsets.assign(num_slots + 1, 0);
   for (std::uint32_t slot : index.member_slots) ++index.holder_offsets[slot + 1];
@@ -119,7 +119,7 @@ void build_holders(std::size_t num_slots, incidence_index &index) {
       index.holders[fill[index.member_slots[k]]++] = static_cast<std::int32_t>(i);
 }
 
-incidence_index build_index(const std::vector<std::unordered_set<int>> &hyperedges, std::size_t min_size) {
+incidence_index build_index(const std::vector<std::unordered_set<int>>& hyperedges, std::size_t min_size) {
   incidence_index index;
   std::vector<std::int32_t> member_ids;
   flatten_members(hyperedges, min_size, index, member_ids);
@@ -130,13 +130,13 @@ incidence_index build_index(const std::vector<std::unordered_set<int>> &hyperedg
 
 // Adds |e_i & e_j| into overlap[j] for every j > i sharing a member with i, and lists each
 // such j once in `touched`. The caller zeroes the touched slots afterwards.
-void gather_overlaps(const incidence_index &index, std::int32_t i, std::vector<std::uint32_t> &overlap,
-                     std::vector<std::int32_t> &touched) {
+void gather_overlaps(const incidence_index& index, std::int32_t i, std::vector<std::uint32_t>& overlap,
+                     std::vector<std::int32_t>& touched) {
   for (std::size_t k = index.member_offsets[i]; k < index.member_offsets[i + 1]; ++k) {
     const std::uint32_t slot = index.member_slots[k];
-    const std::int32_t *first = index.holders.data() + index.holder_offsets[slot];
-    const std::int32_t *last = index.holders.data() + index.holder_offsets[slot + 1];
-    for (const std::int32_t *j = std::upper_bound(first, last, i); j != last; ++j)
+    const std::int32_t* first = index.holders.data() + index.holder_offsets[slot];
+    const std::int32_t* last = index.holders.data() + index.holder_offsets[slot + 1];
+    for (const std::int32_t* j = std::upper_bound(first, last, i); j != last; ++j)
       if (overlap[*j]++ == 0) touched.push_back(*j);
   }
 }
@@ -152,13 +152,16 @@ double edge_weight(weighting mode, std::uint32_t shared, std::uint32_t size_i, s
   }
 }
 
-// Refuses an output that cannot fit in this machine's memory before anything is allocated,
-// so the caller gets MemoryError instead of the process being killed halfway through.
+// Refuses a result that cannot fit in this machine's memory before anything is allocated,
+// so the caller gets MemoryError instead of the process being killed halfway through. The
+// Python list the binding makes of it takes a tuple, two ints, a float and a list slot per
+// pair, about ten times the native triple.
 void check_output_size(std::uint64_t pairs) {
+  constexpr double python_bytes_per_pair = 160;
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGESIZE);
   if (pages <= 0 || page_size <= 0) return;
-  const double needed = static_cast<double>(pairs) * sizeof(triple);
+  const double needed = static_cast<double>(pairs) * (sizeof(triple) + python_bytes_per_pair);
   const double available = static_cast<double>(pages) * static_cast<double>(page_size);
   if (needed > available)
     throw output_too_large("line graph of " + std::to_string(pairs) + " pairs needs " +
@@ -167,11 +170,12 @@ void check_output_size(std::uint64_t pairs) {
 }
 
 // s >= 1: first pass. pair_offsets[i + 1] receives the number of accepted pairs (i, j > i).
-void count_pairs(const incidence_index &index, std::uint32_t s, std::vector<std::uint64_t> &pair_offsets) {
+void count_pairs(const incidence_index& index, std::uint32_t s, std::vector<std::uint64_t>& pair_offsets) {
   const auto n = static_cast<std::int64_t>(index.sizes.size());
   region_error error;
 #pragma omp parallel num_threads(team_size(index.member_slots.size(), serial_below_incidences))
   {
+    region_error::prepare_thread();
     std::vector<std::uint32_t> overlap;
     std::vector<std::int32_t> touched;
     try {
@@ -201,12 +205,13 @@ void count_pairs(const incidence_index &index, std::uint32_t s, std::vector<std:
 }
 
 // s >= 1: second pass. Writes each position's accepted pairs, ascending j, at its offset.
-void write_pairs(const incidence_index &index, std::uint32_t s, weighting mode,
-                 const std::vector<std::uint64_t> &pair_offsets, std::vector<triple> &edges) {
+void write_pairs(const incidence_index& index, std::uint32_t s, weighting mode,
+                 const std::vector<std::uint64_t>& pair_offsets, std::vector<triple>& edges) {
   const auto n = static_cast<std::int64_t>(index.sizes.size());
   region_error error;
 #pragma omp parallel num_threads(team_size(index.member_slots.size(), serial_below_incidences))
   {
+    region_error::prepare_thread();
     std::vector<std::uint32_t> overlap;
     std::vector<std::int32_t> touched;
     try {
@@ -227,11 +232,11 @@ void write_pairs(const incidence_index &index, std::uint32_t s, weighting mode,
             overlap[j] = 0;
         }
         std::sort(touched.begin(), touched.begin() + static_cast<std::ptrdiff_t>(accepted));
-        triple *out = edges.data() + pair_offsets[i];
+        triple* out = edges.data() + pair_offsets[i];
         for (std::size_t k = 0; k < accepted; ++k) {
           const std::int32_t j = touched[k];
-          *out++ = triple(static_cast<int>(i), j,
-                          edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]));
+          *out++ =
+              triple(static_cast<int>(i), j, edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]));
           overlap[j] = 0;
         }
         touched.clear();
@@ -245,11 +250,12 @@ void write_pairs(const incidence_index &index, std::uint32_t s, weighting mode,
 
 // s = 0: every pair, disjoint and empty hyperedges included; position i's pairs start at
 // the number of pairs of the positions before it.
-void write_all_pairs(const incidence_index &index, weighting mode, std::vector<triple> &edges) {
+void write_all_pairs(const incidence_index& index, weighting mode, std::vector<triple>& edges) {
   const auto n = static_cast<std::int64_t>(index.sizes.size());
   region_error error;
 #pragma omp parallel num_threads(team_size(edges.size(), serial_below_incidences))
   {
+    region_error::prepare_thread();
     std::vector<std::uint32_t> overlap;
     std::vector<std::int32_t> touched;
     try {
@@ -263,7 +269,7 @@ void write_all_pairs(const incidence_index &index, weighting mode, std::vector<t
       try {
         gather_overlaps(index, static_cast<std::int32_t>(i), overlap, touched);
         const auto first = static_cast<std::uint64_t>(i);
-        triple *out = edges.data() + first * static_cast<std::uint64_t>(n - 1) - first * (first - 1) / 2;
+        triple* out = edges.data() + first * static_cast<std::uint64_t>(n - 1) - first * (first - 1) / 2;
         for (std::int64_t j = i + 1; j < n; ++j) {
           *out++ = triple(static_cast<int>(i), static_cast<int>(j),
                           edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]));
@@ -282,8 +288,8 @@ void write_all_pairs(const incidence_index &index, weighting mode, std::vector<t
 
 int max_thread_request() { return std::max(thread_request_floor, omp_get_num_procs()); }
 
-std::vector<triple> compute_line_graph_edges(const std::vector<std::unordered_set<int>> &hyperedges, int s,
-                                             const std::string &weights, int max_threads) {
+std::vector<triple> compute_line_graph_edges(const std::vector<std::unordered_set<int>>& hyperedges, int s,
+                                             const std::string& weights, int max_threads) {
   if (max_threads > 0) omp_set_num_threads(std::min(max_threads, max_thread_request()));
   std::vector<triple> edges;
   const std::size_t n = hyperedges.size();

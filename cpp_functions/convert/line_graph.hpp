@@ -11,7 +11,7 @@
 // anything else 0.0. Triples come in ascending (i, j) order. max_threads > 0 sets the calling
 // thread's OpenMP thread count (capped at max_thread_request()). Throws std::bad_alloc.
 std::vector<std::tuple<int, int, double>> compute_line_graph_edges(
-    const std::vector<std::unordered_set<int>> &hyperedges, int s, const std::string &weights,
+    const std::vector<std::unordered_set<int>>& hyperedges, int s, const std::string& weights,
     int max_threads);
 
 // Largest thread count compute_line_graph_edges hands to the OpenMP runtime: larger requests

@@ -1,0 +1,205 @@
+"""Runs the three benchmarks and writes docs/benchmarks.md with its plots.
+
+Run: make bench   (or .venv/bin/python bench/run_all.py [--quick])
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import sys
+from pathlib import Path
+
+import benchlib
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+# isort: split
+import bench_centrality  # noqa: E402
+import bench_connected  # noqa: E402
+import bench_line_graph  # noqa: E402
+
+DOCS = benchlib.ROOT / "docs"
+
+
+def size_plot(rows, size_key, series, title, path: Path) -> None:
+    """Time against input size on log-log axes, one line per contender."""
+    rows = sorted((r for r in rows if r.get(size_key)), key=lambda r: r[size_key])
+    fig, ax = plt.subplots(figsize=(7, 4.5))
+    for key, label, style in series:
+        points = [(r[size_key], r[key]) for r in rows if r.get(key)]
+        if points:
+            ax.loglog(*zip(*points, strict=True), style, label=label)
+    ax.set_xlabel(size_key)
+    ax.set_ylabel("seconds (median)")
+    ax.set_title(title)
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def split_plot(parts: dict, path: Path) -> None:
+    """Stacked bars: share of a call spent converting arguments, in the kernel, converting
+    the result."""
+    labels = list(parts)
+    fig, ax = plt.subplots(figsize=(8, 4.5))
+    bottom = [0.0] * len(labels)
+    for index, (name, color) in enumerate(
+        (("arguments", "#8da0cb"), ("kernel", "#66c2a5"), ("result", "#fc8d62"))
+    ):
+        values = [parts[label][index] for label in labels]
+        ax.barh(labels, values, left=bottom, color=color, label=name)
+        bottom = [b + v for b, v in zip(bottom, values, strict=True)]
+    ax.set_xlabel("% of the call (median)")
+    ax.set_xlim(0, 100)
+    ax.legend(loc="lower right", fontsize=8)
+    ax.set_title("Where a call's time goes")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def call_split(line_rows, centrality_rows, connected_rows) -> dict:
+    parts = {}
+    for r in line_rows:
+        if r.get("arg_share") is not None and not r["dataset"].startswith("synthetic"):
+            kernel = 100 - r["arg_share"] - r["result_share"]
+            parts[f"line graph {r['dataset']} s={r['s']}"] = (
+                r["arg_share"],
+                kernel,
+                r["result_share"],
+            )
+    for r in centrality_rows:
+        if r.get("arg_share") is not None and not r["dataset"].startswith("synthetic"):
+            parts[f"centrality {r['dataset']}"] = (
+                r["arg_share"],
+                r["kernel_share"],
+                r["result_share"],
+            )
+    for r in connected_rows:
+        if r.get("arg_share") is not None and not r["dataset"].startswith("synthetic"):
+            parts[f"connected {r['dataset']}"] = (r["arg_share"], 100 - r["arg_share"], 0.0)
+    return parts
+
+
+def main(argv=None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--repeats", type=int, default=5)
+    args = parser.parse_args(argv)
+    common = ["--repeats", str(args.repeats)] + (["--quick"] if args.quick else [])
+    DOCS.mkdir(exist_ok=True)
+    line_rows = bench_line_graph.main(common)
+    centrality_rows = bench_centrality.main(common)
+    connected_rows, memory = bench_connected.main(common)
+
+    size_plot(
+        line_rows,
+        "incidences",
+        [
+            ("ours", "ours, end to end (2 threads)", "o-"),
+            ("kernel_2t", "kernel, 2 threads", "s-"),
+            ("kernel_1t", "kernel, 1 thread", "s--"),
+            ("scipy", "SciPy recipe, end to end", "^-"),
+            ("scipy_compute", "SciPy compute step", "^--"),
+            ("pairwise", "pairwise method, 2 threads", "x:"),
+        ],
+        "s-line graph (s = 1 and 2; congress-bills s = 3)",
+        DOCS / "line_graph.png",
+    )
+    size_plot(
+        centrality_rows,
+        "incidences",
+        [
+            ("ours", "ours, end to end", "o-"),
+            ("kernel", "kernel, 2 threads", "s-"),
+            ("kernel_1t", "kernel, 1 core", "s--"),
+            ("scipy", "SciPy recipe, end to end", "^-"),
+            ("scipy_compute", "SciPy iteration alone", "^--"),
+        ],
+        "Centralities (max_iter=100, tol=1e-6)",
+        DOCS / "centrality.png",
+    )
+    size_plot(
+        connected_rows,
+        "incidences",
+        [
+            ("ours", "ours, end to end", "o-"),
+            ("kernel", "kernel, 2 threads", "s-"),
+            ("kernel_1t", "kernel, 1 core", "s--"),
+            ("scipy", "SciPy connected_components, end to end", "^-"),
+            ("scipy_compute", "SciPy component search alone", "^--"),
+            ("networkx", "NetworkX", "x:"),
+        ],
+        "Connectivity",
+        DOCS / "connected.png",
+    )
+    split_plot(call_split(line_rows, centrality_rows, connected_rows), DOCS / "call_split.png")
+
+    today = datetime.date.today().isoformat()
+    memory_line = (
+        f"Peak resident memory of the connectivity kernel timer on {memory['dataset']}: "
+        f"{memory['input']:.0f} MiB holding the converted input maps, "
+        f"{memory['input+kernel']:.0f} MiB after a kernel call.\n"
+        if memory
+        else ""
+    )
+    text = f"""# Benchmarks
+
+Generated by `make bench` (`.venv/bin/python bench/run_all.py`) on {today}.
+Machine: {benchlib.machine()}. Medians of {args.repeats} runs after a warm-up, contenders
+interleaved in one process; every result was checked equal to the baseline's first.
+"kernel" columns come from the stand-alone C++ timers in `bench/*_kernel.cpp` (no Python).
+Ratios are baseline / ours: above 1 means we are faster.
+
+## s-line graph
+
+Repeated hyperedges removed first (with repeats the line graphs have hundreds of millions of
+pairs). `args %` and `result %` are the shares of our call spent converting the hyperedge list
+and the result list. Where the pairwise method would take minutes, it ran on every k-th
+first position and its time is scaled by k.
+
+```
+{benchlib.table(line_rows, bench_line_graph.COLUMNS)}
+```
+
+![line graph](line_graph.png)
+
+## Centralities
+
+All incidences, repeats included. `iters` is the number of rounds both sides ran; `ns/inc/it`
+is the kernel's cost per incidence per round (2 threads, and pinned to one core).
+
+```
+{benchlib.table(centrality_rows, bench_centrality.COLUMNS)}
+```
+
+![centrality](centrality.png)
+
+## Connectivity
+
+All incidences, repeats included; `synthetic-huge-edges` adds three hyperedges of 5% of the
+nodes each. NetworkX runs where one call takes under
+{bench_connected.NETWORKX_LIMIT_SECONDS // 5} s.
+
+```
+{benchlib.table(connected_rows, bench_connected.COLUMNS)}
+```
+
+{memory_line}
+![connectivity](connected.png)
+
+## Where a call's time goes
+
+![call split](call_split.png)
+"""
+    (DOCS / "benchmarks.md").write_text(text)
+    print(f"wrote {DOCS / 'benchmarks.md'}", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,1 @@
+from . import algorithms as algorithms, convert as convert

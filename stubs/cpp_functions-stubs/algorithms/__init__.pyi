@@ -1,0 +1,1 @@
+from . import centrality as centrality, connected as connected

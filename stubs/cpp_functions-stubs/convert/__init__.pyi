@@ -1,0 +1,1 @@
+from . import line_graph as line_graph
