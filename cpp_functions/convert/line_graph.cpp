@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <string>
 
@@ -169,6 +170,35 @@ void check_output_size(std::uint64_t pairs) {
                            " MiB, more than this machine's memory");
 }
 
+// Leaves in `touched` the positions j > i sharing at least s members with i, ascending, with
+// their counts still in overlap[j]; the counters of the other positions are zeroed. Sorting
+// k positions costs about k log k steps; where they fill their range densely, a scan of the
+// range in order is cheaper.
+void accepted_pairs(const incidence_index& index, std::int32_t i, std::uint32_t s,
+                    std::vector<std::uint32_t>& overlap, std::vector<std::int32_t>& touched) {
+  constexpr std::size_t scan_steps_per_pair = 8;
+  gather_overlaps(index, i, overlap, touched);
+  std::size_t accepted = 0;
+  std::int32_t low = std::numeric_limits<std::int32_t>::max(), high = -1;
+  for (std::int32_t j : touched) {
+    if (overlap[j] >= s) {
+      touched[accepted++] = j;
+      low = std::min(low, j);
+      high = std::max(high, j);
+    } else {
+      overlap[j] = 0;
+    }
+  }
+  touched.resize(accepted);
+  if (accepted > 1 && static_cast<std::size_t>(high - low) < accepted * scan_steps_per_pair) {
+    std::size_t k = 0;
+    for (std::int32_t j = low; j <= high; ++j)
+      if (overlap[j] != 0) touched[k++] = j;
+  } else {
+    std::sort(touched.begin(), touched.end());
+  }
+}
+
 // s >= 1: first pass. pair_offsets[i + 1] receives the number of accepted pairs (i, j > i).
 void count_pairs(const incidence_index& index, std::uint32_t s, std::vector<std::uint64_t>& pair_offsets) {
   const auto n = static_cast<std::int64_t>(index.sizes.size());
@@ -223,18 +253,9 @@ void write_pairs(const incidence_index& index, std::uint32_t s, weighting mode,
     for (std::int64_t i = 0; i < n; ++i) {
       if (error.raised() || pair_offsets[i] == pair_offsets[i + 1]) continue;
       try {
-        gather_overlaps(index, static_cast<std::int32_t>(i), overlap, touched);
-        std::size_t accepted = 0;
-        for (std::int32_t j : touched) {
-          if (overlap[j] >= s)
-            touched[accepted++] = j;
-          else
-            overlap[j] = 0;
-        }
-        std::sort(touched.begin(), touched.begin() + static_cast<std::ptrdiff_t>(accepted));
+        accepted_pairs(index, static_cast<std::int32_t>(i), s, overlap, touched);
         triple* out = edges.data() + pair_offsets[i];
-        for (std::size_t k = 0; k < accepted; ++k) {
-          const std::int32_t j = touched[k];
+        for (std::int32_t j : touched) {
           *out++ =
               triple(static_cast<int>(i), j, edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]));
           overlap[j] = 0;
