@@ -29,6 +29,17 @@ if not str(getattr(cpp_functions, "__file__", "") or "").endswith(".so"):
     raise RuntimeError(f"cpp_functions is not the built extension: {cpp_functions!r}")
 
 THREAD_COUNTS = (1, 2, 4)
+SANITIZED = os.environ.get("CPP_FUNCTIONS_SANITIZE") == "1"
+
+
+def tool_env() -> dict:
+    """Environment for non-Python tools: without the sanitizer runtimes that make test-sanitize
+    preloads into the interpreter, which would report the tools' own leaks."""
+    return {
+        k: v
+        for k, v in os.environ.items()
+        if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS")
+    }
 
 
 def run_child(code: str, timeout: float = 120) -> subprocess.CompletedProcess:
@@ -80,13 +91,15 @@ def native_order(tmp_path_factory):
         """)
     )
     binary = source.with_suffix("")
-    subprocess.run([compiler, "-O1", "-o", str(binary), str(source)], check=True)
+    subprocess.run([compiler, "-O1", "-o", str(binary), str(source)], check=True, env=tool_env())
 
     def order(keys, reserve=True):
         keys = list(keys)
         args = [str(binary)] + (["reserve"] if reserve else [])
         text = " ".join(map(str, [len(keys), *keys]))
-        out = subprocess.run(args, input=text, capture_output=True, text=True, check=True)
+        out = subprocess.run(
+            args, input=text, capture_output=True, text=True, check=True, env=tool_env()
+        )
         return [int(k) for k in out.stdout.split()]
 
     return order

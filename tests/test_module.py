@@ -6,7 +6,7 @@ import subprocess
 import sys
 
 import pytest
-from conftest import run_child
+from conftest import run_child, tool_env
 from cpp_functions.algorithms.centrality import compute_centralities
 from cpp_functions.algorithms.connected import is_connected
 from cpp_functions.convert.line_graph import compute_line_graph_edges
@@ -69,7 +69,11 @@ def test_docstrings_as_rendered(function):
 @pytest.mark.skipif(shutil.which("readelf") is None, reason="readelf not installed")
 def test_links_only_runtime_libraries():
     out = subprocess.run(
-        ["readelf", "-d", cpp_functions.__file__], capture_output=True, text=True, check=True
+        ["readelf", "-d", cpp_functions.__file__],
+        capture_output=True,
+        text=True,
+        check=True,
+        env=tool_env(),
     ).stdout
     needed = set(re.findall(r"NEEDED.*\[(.+)\]", out))
     allowed = {"libstdc++.so.6", "libm.so.6", "libgomp.so.1", "libgcc_s.so.1", "libc.so.6"}
@@ -84,6 +88,7 @@ def test_exports_only_the_entry_point():
         capture_output=True,
         text=True,
         check=True,
+        env=tool_env(),
     ).stdout
     assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_cpp_functions"]
 

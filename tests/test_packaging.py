@@ -9,6 +9,7 @@ import venv
 from pathlib import Path
 
 import pytest
+from conftest import SANITIZED
 from cpp_functions.algorithms.centrality import compute_centralities
 from cpp_functions.algorithms.connected import is_connected
 from cpp_functions.convert.line_graph import compute_line_graph_edges
@@ -61,6 +62,9 @@ connected: bool = is_connected({1: {10}}, {10: {1}})
 
 @pytest.mark.slow
 @pytest.mark.skipif(
+    SANITIZED, reason="builds and type-checks with plain tools, not under the sanitizers"
+)
+@pytest.mark.skipif(
     shutil.which("mypy") is None and not Path(sys.executable).with_name("mypy").exists(),
     reason="mypy not installed",
 )
@@ -85,6 +89,9 @@ def test_mypy_strict_accepts_typed_use_and_rejects_misuse(tmp_path):
 
 
 @pytest.mark.slow
+@pytest.mark.skipif(
+    SANITIZED, reason="builds and type-checks with plain tools, not under the sanitizers"
+)
 def test_wheel_installs_into_a_fresh_venv(tmp_path):
     dist = tmp_path / "dist"
     subprocess.run(

@@ -1,16 +1,14 @@
 """The interpreter must survive whatever it passes in: fuzzed arguments, exhausted memory,
 repeated calls, concurrent callers and any thread request."""
 
-import os
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
-from conftest import run_child
+from conftest import SANITIZED, run_child
 
 TESTS = Path(__file__).resolve().parent
-SANITIZED = os.environ.get("CPP_FUNCTIONS_SANITIZE") == "1"
 needs_address_limit = pytest.mark.skipif(
     SANITIZED, reason="AddressSanitizer reserves terabytes of address space; RLIMIT_AS cannot apply"
 )
