@@ -6,7 +6,7 @@ import subprocess
 import sys
 
 import pytest
-from conftest import run_child, tool_env
+from conftest import SANITIZED, run_child, tool_env
 from cpp_functions.algorithms.centrality import compute_centralities
 from cpp_functions.algorithms.connected import is_connected
 from cpp_functions.convert.line_graph import compute_line_graph_edges
@@ -67,6 +67,7 @@ def test_docstrings_as_rendered(function):
 
 
 @pytest.mark.skipif(shutil.which("readelf") is None, reason="readelf not installed")
+@pytest.mark.skipif(SANITIZED, reason="a sanitized build links the sanitizer runtimes")
 def test_links_only_runtime_libraries():
     out = subprocess.run(
         ["readelf", "-d", cpp_functions.__file__],
