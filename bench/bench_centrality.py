@@ -5,16 +5,13 @@ Run: .venv/bin/python bench/bench_centrality.py [--quick] [--json FILE]
 
 from __future__ import annotations
 
-import argparse
-import sys
-import tempfile
 from pathlib import Path
 
-import benchlib
-from benchlib import hypergraphs
+import benchlib  # puts scripts/ on the import path
 
 # isort: split
 import baselines
+import hypergraphs
 from cpp_functions.algorithms.centrality import compute_centralities
 from cpp_functions.algorithms.connected import is_connected
 
@@ -39,15 +36,15 @@ COLUMNS = [
 
 
 def cases(quick: bool, scratch: Path):
-    for name in hypergraphs.available_datasets():
-        yield name, hypergraphs.dataset_path(name).parent, hypergraphs.load_dataset(name)
+    for name in hypergraphs.available_datasets()[: 1 if quick else None]:
+        yield name, hypergraphs.dataset_path(name).parent, hypergraphs.load_dataset(name), ()
     # Hyperedge counts giving about 1e4, 1e5 and 1e6 incidences.
     sizes = (4500,) if quick else (4500, 45000, 450000)
     for size in sizes:
         name = f"synthetic-{size}"
         edges = hypergraphs.synthetic(size, seed=2)
         hypergraphs.write_dataset(edges, scratch, name)
-        yield name, scratch, edges
+        yield name, scratch, edges, ()
 
 
 def run_case(name, data_dir, hyperedges, repeats):
@@ -96,19 +93,9 @@ def run_case(name, data_dir, hyperedges, repeats):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--quick", action="store_true", help="small synthetic series only")
-    parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--json")
-    args = parser.parse_args(argv)
-    print(f"# centralities, max_iter=100, tol=1e-6; {benchlib.machine()}")
-    print("# all incidences, repeats included; medians of", args.repeats, "runs")
-    benchlib.build_kernels()
-    rows = []
-    with tempfile.TemporaryDirectory() as scratch:
-        for name, data_dir, hyperedges in cases(args.quick, Path(scratch)):
-            rows.append(run_case(name, data_dir, hyperedges, args.repeats))
-            print(f"# done {name}", file=sys.stderr, flush=True)
+    args = benchlib.parse_args(__doc__, argv)
+    title = "centralities, max_iter=100, tol=1e-6, all incidences (repeats included)"
+    rows = benchlib.run_cases(title, args, cases, run_case)
     print(benchlib.table(rows, COLUMNS))
     benchlib.write_json(args.json, {"machine": benchlib.machine(), "rows": rows})
     return rows

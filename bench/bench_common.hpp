@@ -86,6 +86,26 @@ inline std::pair<incidence_map, incidence_map> incidence_maps(
   return {std::move(nodes), std::move(edges)};
 }
 
+// A "Vm...:" line of /proc/self/status, in MiB.
+inline double status_mib(const std::string& field) {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (!status) return 0.0;
+  char line[256];
+  double kib = 0.0;
+  while (std::fgets(line, sizeof line, status))
+    if (std::string(line).rfind(field, 0) == 0) kib = std::atof(line + field.size());
+  std::fclose(status);
+  return kib / 1024;
+}
+
+// Starts a new peak-resident-memory measurement (VmHWM) from the current resident size.
+inline void reset_peak_memory() {
+  if (std::FILE* refs = std::fopen("/proc/self/clear_refs", "w")) {
+    std::fputs("5", refs);
+    std::fclose(refs);
+  }
+}
+
 // Median seconds of `repeats` runs after one warm-up; no run at all for repeats <= 0.
 template <typename F>
 double median_seconds(int repeats, F&& run) {

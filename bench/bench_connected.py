@@ -5,19 +5,14 @@ Run: .venv/bin/python bench/bench_connected.py [--quick] [--json FILE]
 
 from __future__ import annotations
 
-import argparse
-import os
-import subprocess
-import sys
-import tempfile
 import time
 from pathlib import Path
 
-import benchlib
-from benchlib import hypergraphs
+import benchlib  # puts scripts/ on the import path
 
 # isort: split
 import baselines
+import hypergraphs
 from cpp_functions.algorithms.connected import is_connected
 
 NETWORKX_LIMIT_SECONDS = 60
@@ -51,15 +46,15 @@ def huge_edges(num_edges: int, seed: int) -> list[list[int]]:
 
 
 def cases(quick: bool, scratch: Path):
-    for name in hypergraphs.available_datasets():
-        yield name, hypergraphs.dataset_path(name).parent, hypergraphs.load_dataset(name)
+    for name in hypergraphs.available_datasets()[: 1 if quick else None]:
+        yield name, hypergraphs.dataset_path(name).parent, hypergraphs.load_dataset(name), ()
     # Hyperedge counts giving about 1e4 to 1e7 incidences.
     sizes = (4500,) if quick else (4500, 45000, 450000, 4500000)
     for size in sizes:
         name = f"synthetic-{size}"
         edges = hypergraphs.synthetic(size, seed=3)
         hypergraphs.write_dataset(edges, scratch, name)
-        yield name, scratch, edges
+        yield name, scratch, edges, ()
     name = "synthetic-huge-edges"
     edges = huge_edges(4500 if quick else 450000, seed=4)
     hypergraphs.write_dataset(edges, scratch, name)
@@ -108,6 +103,8 @@ def run_case(name, data_dir, hyperedges, repeats):
         "kernel": kernel.get("kernel"),
         "kernel_1t": one_core.get("kernel"),
         "ns_per_incidence": kernel.get("ns_per_incidence"),
+        "input_mib": kernel.get("input_mib"),
+        "kernel_mib": kernel.get("kernel_peak_mib"),
     }
     row["e2e_ratio"] = row["scipy"] / row["ours"]
     if row["networkx"]:
@@ -118,44 +115,24 @@ def run_case(name, data_dir, hyperedges, repeats):
     return row
 
 
-def peak_memory(data_dir: Path, name: str) -> dict:
-    """Peak resident MiB of the kernel timer: with the input maps only, then after a call."""
-    binary = benchlib.KERNEL_BUILD / "connected_kernel"
-    peaks = {}
-    for label, repeats in (("input", 0), ("input+kernel", 1)):
-        child = subprocess.Popen(
-            [str(binary), str(data_dir), name, str(repeats)], stdout=subprocess.DEVNULL
-        )
-        _, _, usage = os.wait4(child.pid, 0)
-        peaks[label] = usage.ru_maxrss / 1024
-    return peaks
-
-
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--quick", action="store_true", help="small synthetic series only")
-    parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--json")
-    args = parser.parse_args(argv)
-    print(f"# connectivity; {benchlib.machine()}")
-    print("# all incidences, repeats included; medians of", args.repeats, "runs")
-    benchlib.build_kernels()
-    rows, memory = [], {}
-    with tempfile.TemporaryDirectory() as scratch:
-        last = None
-        for name, data_dir, hyperedges in cases(args.quick, Path(scratch)):
-            rows.append(run_case(name, data_dir, hyperedges, args.repeats))
-            print(f"# done {name}", file=sys.stderr, flush=True)
-            if name.startswith("synthetic-") and name[10:].isdigit():
-                last = (data_dir, name)
-        if last and (benchlib.KERNEL_BUILD / "connected_kernel").exists():
-            memory = {"dataset": last[1], **peak_memory(*last)}
+    args = benchlib.parse_args(__doc__, argv)
+    rows = benchlib.run_cases(
+        "connectivity, all incidences (repeats included)", args, cases, run_case
+    )
     print(benchlib.table(rows, COLUMNS))
-    if memory:
+    memory = {}
+    largest = max(rows, key=lambda r: r["incidences"])
+    if largest.get("input_mib"):
+        memory = {
+            "dataset": largest["dataset"],
+            "input": largest["input_mib"],
+            "kernel": largest["kernel_mib"],
+        }
         print(
-            f"# peak RSS of the kernel timer on {memory['dataset']}: "
-            f"{memory['input']:.0f} MiB with the input maps, "
-            f"{memory['input+kernel']:.0f} MiB after a kernel call"
+            f"# peak memory of the kernel timer on {memory['dataset']}: "
+            f"{memory['input']:.0f} MiB holding the input maps, "
+            f"{memory['kernel']:.0f} MiB more at the kernel's peak"
         )
     benchlib.write_json(args.json, {"machine": benchlib.machine(), "rows": rows, "memory": memory})
     return rows, memory

@@ -5,16 +5,13 @@ Run: .venv/bin/python bench/bench_line_graph.py [--quick] [--json FILE]
 
 from __future__ import annotations
 
-import argparse
-import sys
-import tempfile
 from pathlib import Path
 
-import benchlib
-from benchlib import hypergraphs
+import benchlib  # puts scripts/ on the import path
 
 # isort: split
 import baselines
+import hypergraphs
 from cpp_functions.convert.line_graph import compute_line_graph_edges
 
 THREADS = 2
@@ -40,20 +37,16 @@ COLUMNS = [
 
 
 def cases(quick: bool, scratch: Path):
-    for name in hypergraphs.available_datasets():
-        levels = (3,) if name == "congress-bills" else (1, 2)
-        yield (
-            name,
-            hypergraphs.dataset_path(name).parent,
-            hypergraphs.distinct(hypergraphs.load_dataset(name)),
-            levels,
-        )
+    for name in hypergraphs.available_datasets()[: 1 if quick else None]:
+        levels = [(3,)] if name == "congress-bills" else [(1,), (2,)]
+        edges = hypergraphs.distinct(hypergraphs.load_dataset(name))
+        yield name, hypergraphs.dataset_path(name).parent, edges, *levels
     sizes = (1000, 10000) if quick else (1000, 10000, 100000, 1000000)
     for size in sizes:
         name = f"synthetic-{size}"
         edges = hypergraphs.distinct(hypergraphs.synthetic(size, seed=1))
         hypergraphs.write_dataset(edges, scratch, name)
-        yield name, scratch, edges, (1, 2)
+        yield name, scratch, edges, (1,), (2,)
 
 
 def run_case(name, data_dir, edges, s, repeats):
@@ -101,20 +94,9 @@ def run_case(name, data_dir, edges, s, repeats):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--quick", action="store_true", help="small synthetic series only")
-    parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--json")
-    args = parser.parse_args(argv)
-    print(f"# line graph, weights='absolute', {THREADS} threads; {benchlib.machine()}")
-    print("# datasets with repeated hyperedges removed; medians of", args.repeats, "runs")
-    benchlib.build_kernels()
-    rows = []
-    with tempfile.TemporaryDirectory() as scratch:
-        for name, data_dir, edges, levels in cases(args.quick, Path(scratch)):
-            for s in levels:
-                rows.append(run_case(name, data_dir, edges, s, args.repeats))
-                print(f"# done {name} s={s}", file=sys.stderr, flush=True)
+    args = benchlib.parse_args(__doc__, argv)
+    title = f"line graph, weights='absolute', {THREADS} threads, repeated hyperedges removed"
+    rows = benchlib.run_cases(title, args, cases, run_case)
     print(benchlib.table(rows, COLUMNS))
     benchlib.write_json(args.json, {"machine": benchlib.machine(), "rows": rows})
     return rows

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import argparse
 import ctypes
 import gc
 import json
@@ -10,6 +11,7 @@ import platform
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -139,6 +141,29 @@ def markdown_table(rows: list[dict], columns: list[tuple[str, str, str]]) -> str
         for r in rows
     ]
     return "\n".join([header, rule, *body])
+
+
+def parse_args(description: str, argv=None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--quick", action="store_true", help="small synthetic series only")
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--json")
+    return parser.parse_args(argv)
+
+
+def run_cases(title: str, args, cases, run_case) -> list[dict]:
+    """Prints the header, builds the kernel timers, and runs run_case(name, data_dir, edges,
+    ...) over cases(quick, scratch), which yields (name, data_dir, edges, extra arguments)."""
+    print(f"# {title}; {machine()}")
+    print("# medians of", args.repeats, "runs")
+    build_kernels()
+    rows = []
+    with tempfile.TemporaryDirectory() as scratch:
+        for name, data_dir, edges, *extra in cases(args.quick, Path(scratch)):
+            for more in extra or [()]:
+                rows.append(run_case(name, data_dir, edges, *more, args.repeats))
+                print(f"# done {name} {more}", file=sys.stderr, flush=True)
+    return rows
 
 
 def write_json(path: str | None, payload) -> None:

@@ -14,11 +14,14 @@ int main(int argc, char** argv) {
   const auto [nodes, edges] = bench::incidence_maps(bench::read_hyperedges(argv[1], argv[2], false));
   std::size_t incidences = 0;
   for (const auto& entry : edges) incidences += entry.second.size();
-  bool answer = false;
+  const double input_mib = bench::status_mib("VmRSS:");
+  bench::reset_peak_memory();
+  bool answer = is_connected(nodes, edges);
+  const double kernel_peak_mib = bench::status_mib("VmHWM:") - input_mib;
   const double seconds = bench::median_seconds(repeats, [&] { answer = is_connected(nodes, edges); });
   std::printf(
       "{\"nodes\": %zu, \"edges\": %zu, \"incidences\": %zu, \"connected\": %s, \"kernel\": %.6f, "
-      "\"ns_per_incidence\": %.3f}\n",
+      "\"ns_per_incidence\": %.3f, \"input_mib\": %.1f, \"kernel_peak_mib\": %.1f}\n",
       nodes.size(), edges.size(), incidences, answer ? "true" : "false", seconds,
       seconds / static_cast<double>(incidences) * 1e9);
   return 0;

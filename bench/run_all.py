@@ -143,8 +143,8 @@ def main(argv=None) -> None:
     today = datetime.date.today().isoformat()
     memory_line = (
         f"Peak resident memory of the connectivity kernel timer on {memory['dataset']}: "
-        f"{memory['input']:.0f} MiB holding the converted input maps, "
-        f"{memory['input+kernel']:.0f} MiB after a kernel call.\n"
+        f"{memory['input']:.0f} MiB resident holding the input maps; a kernel call raised the "
+        f"peak by {memory['kernel']:.0f} MiB.\n"
         if memory
         else ""
     )

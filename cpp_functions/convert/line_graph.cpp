@@ -199,82 +199,14 @@ void accepted_pairs(const incidence_index& index, std::int32_t i, std::uint32_t 
   }
 }
 
-// s >= 1: first pass. pair_offsets[i + 1] receives the number of accepted pairs (i, j > i).
-void count_pairs(const incidence_index& index, std::uint32_t s, std::vector<std::uint64_t>& pair_offsets) {
+// Runs visit(i, overlap, touched) for every position i in parallel, each thread with its own
+// zeroed counter and touched list, which visit must leave zeroed and empty. The first
+// exception a visit throws is rethrown here once the region has ended.
+template <typename Visit>
+void for_each_position(const incidence_index& index, std::size_t work, Visit&& visit) {
   const auto n = static_cast<std::int64_t>(index.sizes.size());
   region_error error;
-#pragma omp parallel num_threads(team_size(index.member_slots.size(), serial_below_incidences))
-  {
-    region_error::prepare_thread();
-    std::vector<std::uint32_t> overlap;
-    std::vector<std::int32_t> touched;
-    try {
-      overlap.assign(index.sizes.size(), 0);
-    } catch (...) {
-      error.capture();
-    }
-#pragma omp for schedule(dynamic, positions_per_chunk)
-    for (std::int64_t i = 0; i < n; ++i) {
-      if (error.raised() || index.sizes[i] < s) continue;
-      try {
-        gather_overlaps(index, static_cast<std::int32_t>(i), overlap, touched);
-        std::uint64_t accepted = 0;
-        for (std::int32_t j : touched) {
-          accepted += overlap[j] >= s;
-          overlap[j] = 0;
-        }
-        touched.clear();
-        pair_offsets[i + 1] = accepted;
-      } catch (...) {
-        error.capture();
-      }
-    }
-  }
-  error.rethrow();
-  for (std::size_t i = 0; i < index.sizes.size(); ++i) pair_offsets[i + 1] += pair_offsets[i];
-}
-
-// s >= 1: second pass. Writes each position's accepted pairs, ascending j, at its offset.
-void write_pairs(const incidence_index& index, std::uint32_t s, weighting mode,
-                 const std::vector<std::uint64_t>& pair_offsets, std::vector<triple>& edges) {
-  const auto n = static_cast<std::int64_t>(index.sizes.size());
-  region_error error;
-#pragma omp parallel num_threads(team_size(index.member_slots.size(), serial_below_incidences))
-  {
-    region_error::prepare_thread();
-    std::vector<std::uint32_t> overlap;
-    std::vector<std::int32_t> touched;
-    try {
-      overlap.assign(index.sizes.size(), 0);
-    } catch (...) {
-      error.capture();
-    }
-#pragma omp for schedule(dynamic, positions_per_chunk)
-    for (std::int64_t i = 0; i < n; ++i) {
-      if (error.raised() || pair_offsets[i] == pair_offsets[i + 1]) continue;
-      try {
-        accepted_pairs(index, static_cast<std::int32_t>(i), s, overlap, touched);
-        triple* out = edges.data() + pair_offsets[i];
-        for (std::int32_t j : touched) {
-          *out++ =
-              triple(static_cast<int>(i), j, edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]));
-          overlap[j] = 0;
-        }
-        touched.clear();
-      } catch (...) {
-        error.capture();
-      }
-    }
-  }
-  error.rethrow();
-}
-
-// s = 0: every pair, disjoint and empty hyperedges included; position i's pairs start at
-// the number of pairs of the positions before it.
-void write_all_pairs(const incidence_index& index, weighting mode, std::vector<triple>& edges) {
-  const auto n = static_cast<std::int64_t>(index.sizes.size());
-  region_error error;
-#pragma omp parallel num_threads(team_size(edges.size(), serial_below_incidences))
+#pragma omp parallel num_threads(team_size(work, serial_below_incidences))
   {
     region_error::prepare_thread();
     std::vector<std::uint32_t> overlap;
@@ -288,21 +220,61 @@ void write_all_pairs(const incidence_index& index, weighting mode, std::vector<t
     for (std::int64_t i = 0; i < n; ++i) {
       if (error.raised()) continue;
       try {
-        gather_overlaps(index, static_cast<std::int32_t>(i), overlap, touched);
-        const auto first = static_cast<std::uint64_t>(i);
-        triple* out = edges.data() + first * static_cast<std::uint64_t>(n - 1) - first * (first - 1) / 2;
-        for (std::int64_t j = i + 1; j < n; ++j) {
-          *out++ = triple(static_cast<int>(i), static_cast<int>(j),
-                          edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]));
-          overlap[j] = 0;
-        }
-        touched.clear();
+        visit(static_cast<std::int32_t>(i), overlap, touched);
       } catch (...) {
         error.capture();
       }
     }
   }
   error.rethrow();
+}
+
+// s >= 1: first pass. pair_offsets[i + 1] receives the number of accepted pairs (i, j > i),
+// then the counts become offsets.
+void count_pairs(const incidence_index& index, std::uint32_t s, std::vector<std::uint64_t>& pair_offsets) {
+  for_each_position(index, index.member_slots.size(), [&](std::int32_t i, auto& overlap, auto& touched) {
+    if (index.sizes[i] < s) return;
+    gather_overlaps(index, i, overlap, touched);
+    std::uint64_t accepted = 0;
+    for (std::int32_t j : touched) {
+      accepted += overlap[j] >= s;
+      overlap[j] = 0;
+    }
+    touched.clear();
+    pair_offsets[i + 1] = accepted;
+  });
+  for (std::size_t i = 0; i < index.sizes.size(); ++i) pair_offsets[i + 1] += pair_offsets[i];
+}
+
+// s >= 1: second pass. Writes each position's accepted pairs, ascending j, at its offset.
+void write_pairs(const incidence_index& index, std::uint32_t s, weighting mode,
+                 const std::vector<std::uint64_t>& pair_offsets, std::vector<triple>& edges) {
+  for_each_position(index, index.member_slots.size(), [&](std::int32_t i, auto& overlap, auto& touched) {
+    if (pair_offsets[i] == pair_offsets[i + 1]) return;
+    accepted_pairs(index, i, s, overlap, touched);
+    triple* out = edges.data() + pair_offsets[i];
+    for (std::int32_t j : touched) {
+      *out++ = triple(i, j, edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]));
+      overlap[j] = 0;
+    }
+    touched.clear();
+  });
+}
+
+// s = 0: every pair, disjoint and empty hyperedges included; position i's pairs start at
+// the number of pairs of the positions before it.
+void write_all_pairs(const incidence_index& index, weighting mode, std::vector<triple>& edges) {
+  const auto n = static_cast<std::int64_t>(index.sizes.size());
+  for_each_position(index, edges.size(), [&](std::int32_t i, auto& overlap, auto& touched) {
+    gather_overlaps(index, i, overlap, touched);
+    const auto first = static_cast<std::uint64_t>(i);
+    triple* out = edges.data() + first * static_cast<std::uint64_t>(n - 1) - first * (first - 1) / 2;
+    for (std::int64_t j = i + 1; j < n; ++j) {
+      *out++ = triple(i, static_cast<int>(j), edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]));
+      overlap[j] = 0;
+    }
+    touched.clear();
+  });
 }
 
 }  // namespace
