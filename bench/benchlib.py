@@ -96,8 +96,12 @@ def build_kernels() -> bool:
             ],
             check=True,
             capture_output=True,
+            text=True,
         )
-    except (OSError, subprocess.CalledProcessError) as error:
+    except subprocess.CalledProcessError as error:
+        # A report without the kernel columns would hide the failure: stop here.
+        raise SystemExit(f"kernel timers did not build:\n{error.stdout}{error.stderr}") from None
+    except OSError as error:
         print(f"# kernel timers not built: {error}", file=sys.stderr)
         return False
     return True

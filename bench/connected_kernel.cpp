@@ -23,6 +23,6 @@ int main(int argc, char** argv) {
       "{\"nodes\": %zu, \"edges\": %zu, \"incidences\": %zu, \"connected\": %s, \"kernel\": %.6f, "
       "\"ns_per_incidence\": %.3f, \"input_mib\": %.1f, \"kernel_peak_mib\": %.1f}\n",
       nodes.size(), edges.size(), incidences, answer ? "true" : "false", seconds,
-      seconds / static_cast<double>(incidences) * 1e9);
+      seconds / static_cast<double>(incidences) * 1e9, input_mib, kernel_peak_mib);
   return 0;
 }
