@@ -80,6 +80,11 @@ class SubDict(dict):
     pass
 
 
+class BrokenIterSet(set):
+    def __iter__(self):
+        raise OSError("no iteration")
+
+
 small = st.integers(-4, 9)
 ints = st.one_of(
     small,
@@ -109,6 +114,7 @@ sets = st.one_of(
     st.sets(small, max_size=5),
     st.frozensets(small, max_size=5),
     st.sets(members.filter(lambda v: v.__hash__ is not None), max_size=3),
+    st.sets(small, min_size=1, max_size=3).map(BrokenIterSet),
     st.lists(small, max_size=3),
     st.tuples(small),
     st.none(),
