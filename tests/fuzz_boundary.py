@@ -249,6 +249,12 @@ def fuzz_connected(node_dict, edge_dict):
         except TypeError:
             return
         raise AssertionError("accepted an argument the rules refuse") from None
+    except Exception as error:
+        try:
+            is_connected(node_dict, edge_dict)
+        except type(error):
+            return
+        raise AssertionError(f"expected {type(error).__name__} from the container") from None
     if nodes and any(e not in edges for listed in nodes.values() for e in listed):
         try:
             is_connected(node_dict, edge_dict)
