@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import heapq
+import statistics
 import sys
 import time
 from pathlib import Path
@@ -28,14 +29,21 @@ def step(message: str) -> None:
     print(f"... {message}", flush=True)
 
 
-def timed(function, *args):
-    start = time.perf_counter()
+def timed(function, *args, repeats: int = 3):
+    """The result of a first (warm-up) call, and the median time of `repeats` more."""
     result = function(*args)
-    return result, time.perf_counter() - start
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        function(*args)
+        times.append(time.perf_counter() - start)
+    return result, statistics.median(times)
 
 
 def show_time(ours: float, scipy: float) -> str:
-    return f"ours {ours * 1e3:8.1f} ms | SciPy {scipy * 1e3:8.1f} ms | {scipy / ours:5.1f}x"
+    return (
+        f"ours {ours * 1e3:8.1f} ms | SciPy {scipy * 1e3:8.1f} ms | {scipy / ours:5.1f}x (medians)"
+    )
 
 
 def members(edge) -> str:
