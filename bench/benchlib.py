@@ -54,6 +54,14 @@ def interleaved(runs: dict, repeats: int = 5) -> dict:
     }
 
 
+def medians(times: dict) -> dict:
+    """Row fields from interleaved(): each contender's median, and every min/max as 'spread'."""
+    return {
+        **{name: t["median"] for name, t in times.items()},
+        "spread": {name: (t["min"], t["max"]) for name, t in times.items()},
+    }
+
+
 def set_threads(count: int) -> None:
     ctypes.CDLL("libgomp.so.1").omp_set_num_threads(count)
 
