@@ -15,6 +15,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "../cpp_functions/flat_types.hpp"
+
 namespace bench {
 
 inline std::vector<long> read_ints(const std::string& path) {
@@ -84,6 +86,26 @@ inline std::pair<incidence_map, incidence_map> incidence_maps(
     set.insert(hyperedges[e].begin(), hyperedges[e].end());
   }
   return {std::move(nodes), std::move(edges)};
+}
+
+// The kernels' flat inputs, as the binding fills them: a map's entries in its iteration order.
+inline cpp_functions::hyperedge_list flat(const std::vector<std::unordered_set<int>>& hyperedges) {
+  cpp_functions::hyperedge_list list;
+  for (const auto& edge : hyperedges) {
+    list.members.insert(list.members.end(), edge.begin(), edge.end());
+    list.offsets.push_back(list.members.size());
+  }
+  return list;
+}
+
+inline cpp_functions::incidence_map flat(const incidence_map& map) {
+  cpp_functions::incidence_map flat_map;
+  for (const auto& [key, ids] : map) {
+    flat_map.keys.push_back(key);
+    flat_map.ids.insert(flat_map.ids.end(), ids.begin(), ids.end());
+    flat_map.offsets.push_back(flat_map.ids.size());
+  }
+  return flat_map;
 }
 
 // A "Vm...:" line of /proc/self/status, in MiB.

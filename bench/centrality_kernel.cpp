@@ -14,9 +14,9 @@ int main(int argc, char** argv) {
   const int repeats = argc > 3 ? std::atoi(argv[3]) : 5;
   const int max_iter = argc > 4 ? std::atoi(argv[4]) : 100;
   const double tol = argc > 5 ? std::atof(argv[5]) : 1e-6;
-  const auto [nodes, edges] = bench::incidence_maps(bench::read_hyperedges(argv[1], argv[2], false));
-  std::size_t incidences = 0;
-  for (const auto& entry : edges) incidences += entry.second.size();
+  const auto maps = bench::incidence_maps(bench::read_hyperedges(argv[1], argv[2], false));
+  const cpp_functions::incidence_map nodes = bench::flat(maps.first), edges = bench::flat(maps.second);
+  const std::size_t incidences = edges.ids.size();
   const double call =
       bench::median_seconds(repeats, [&] { compute_centralities(nodes, edges, max_iter, tol); });
   const double hundred =

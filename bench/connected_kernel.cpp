@@ -11,9 +11,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int repeats = argc > 3 ? std::atoi(argv[3]) : 5;
-  const auto [nodes, edges] = bench::incidence_maps(bench::read_hyperedges(argv[1], argv[2], false));
-  std::size_t incidences = 0;
-  for (const auto& entry : edges) incidences += entry.second.size();
+  const auto maps = bench::incidence_maps(bench::read_hyperedges(argv[1], argv[2], false));
+  const cpp_functions::incidence_map nodes = bench::flat(maps.first), edges = bench::flat(maps.second);
+  const std::size_t incidences = edges.ids.size();
   const double input_mib = bench::status_mib("VmRSS:");
   bench::reset_peak_memory();
   bool answer = is_connected(nodes, edges);

@@ -1,12 +1,13 @@
 // Python bindings: the submodule tree and one registration per kernel. Arguments and results
-// go through pybind11's own conversions; failures through its standard exception table.
+// go through the casters of casters.hpp and pybind11's own; failures through its standard
+// exception table.
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
 #include <exception>
 
 #include "algorithms/centrality.hpp"
 #include "algorithms/connected.hpp"
+#include "casters.hpp"
 #include "convert/line_graph.hpp"
 
 namespace py = pybind11;

@@ -34,14 +34,15 @@
 #include <string>
 #include <vector>
 
+#include "../hash_order.hpp"
 #include "../parallel.hpp"
 
 namespace {
 
 using cpp_functions::id_index;
+using cpp_functions::incidence_map;
 using cpp_functions::make_id_index;
 using cpp_functions::team_size;
-using incidence_map = std::unordered_map<int, std::unordered_set<int>>;
 
 constexpr int thread_setting = 8;                      // the setting every call leaves behind
 constexpr std::size_t edge_chunks = 8;                 // fixed partition of the edges
@@ -61,24 +62,18 @@ struct incidence_arrays {
 
 incidence_arrays index_incidences(const incidence_map& nodes, const incidence_map& edges) {
   incidence_arrays arrays;
-  arrays.node_ids.reserve(nodes.size());
-  for (const auto& entry : nodes) arrays.node_ids.push_back(entry.first);
+  arrays.node_ids = nodes.keys;
   const id_index node_index = make_id_index(arrays.node_ids);
-
-  arrays.edge_ids.reserve(edges.size());
-  arrays.member_offsets.reserve(edges.size() + 1);
-  arrays.member_offsets.push_back(0);
-  for (const auto& [edge, member_ids] : edges) {
-    arrays.edge_ids.push_back(edge);
-    for (int member : member_ids) {
-      const std::uint32_t k = node_index.find(member);
-      if (k == id_index::absent)
-        throw std::out_of_range("edge " + std::to_string(edge) + " has member " + std::to_string(member) +
-                                ", which is not a key of node_dict");
-      arrays.members.push_back(k);
+  arrays.edge_ids = edges.keys;
+  arrays.member_offsets = edges.offsets;
+  arrays.members.resize(edges.ids.size());
+  for (std::size_t e = 0; e < edges.size(); ++e)
+    for (std::size_t p = edges.offsets[e]; p < edges.offsets[e + 1]; ++p) {
+      arrays.members[p] = node_index.find(edges.ids[p]);
+      if (arrays.members[p] == id_index::absent)
+        throw std::out_of_range("edge " + std::to_string(edges.keys[e]) + " has member " +
+                                std::to_string(edges.ids[p]) + ", which is not a key of node_dict");
     }
-    arrays.member_offsets.push_back(arrays.members.size());
-  }
   return arrays;
 }
 
@@ -234,10 +229,24 @@ int iterate(const incidence_arrays& arrays, bool scatter, int max_iter, double t
   return rounds;
 }
 
+// Scores in the order of a std::unordered_map filled id by id in index order, the order the
+// returned dicts have always had.
+void in_result_order(const std::vector<std::int32_t>& ids, const std::vector<double>& scores,
+                     std::vector<std::int32_t>& ordered_ids, std::vector<double>& ordered_scores) {
+  const std::vector<std::uint32_t> order =
+      cpp_functions::unordered_map_order(ids.data(), ids.size(), false, 0);
+  ordered_ids.resize(order.size());
+  ordered_scores.resize(order.size());
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    ordered_ids[k] = ids[order[k]];
+    ordered_scores[k] = scores[order[k]];
+  }
+}
+
 }  // namespace
 
-std::pair<std::unordered_map<int, double>, std::unordered_map<int, double>> compute_centralities(
-    const incidence_map& nodes, const incidence_map& edges, int max_iter, double tol) {
+cpp_functions::centrality_scores compute_centralities(const incidence_map& nodes, const incidence_map& edges,
+                                                      int max_iter, double tol) {
   omp_set_num_threads(thread_setting);
   incidence_arrays arrays = index_incidences(nodes, edges);
   const bool scatter = use_scatter(arrays);
@@ -250,11 +259,8 @@ std::pair<std::unordered_map<int, double>, std::unordered_map<int, double>> comp
     x.swap(new_x);
     y.swap(new_y);
   }
-
-  // Filled key by key in index order without reserving: callers see this map's order.
-  std::unordered_map<int, double> node_result;
-  for (std::size_t i = 0; i < n; ++i) node_result[arrays.node_ids[i]] = x[i];
-  std::unordered_map<int, double> edges_result;
-  for (std::size_t j = 0; j < m; ++j) edges_result[arrays.edge_ids[j]] = y[j];
-  return {std::move(node_result), std::move(edges_result)};
+  cpp_functions::centrality_scores scores;
+  in_result_order(arrays.node_ids, x, scores.node_ids, scores.node_scores);
+  in_result_order(arrays.edge_ids, y, scores.edge_ids, scores.edge_scores);
+  return scores;
 }

@@ -11,14 +11,10 @@
 // is scanned from whichever reached node lists it; a member that is not a key of node_dict is
 // never marked and never expanded).
 //
-// Layout. Walking the input maps is pointer chasing and costs more than everything else, so
-// each map is walked exactly once, into flat arrays of raw ids (a node's listed edge ids, an
-// edge's member ids); the ids are then resolved to indices by table lookups on those arrays.
-// Members that are not nodes resolve to nothing and are dropped.
-//
-// Threads. The two walks are independent and bound by memory latency, so they run side by
-// side on two threads. The search itself stays sequential: after the walks it is a few
-// flat-array reads per incidence, less than a team's start-up per level would save.
+// Layout. The maps arrive flat (keys in native order, each key's ids in one array); the ids
+// are resolved to indices by table lookups before the search. Members that are not nodes
+// resolve to nothing and are dropped. The search is sequential: it is a few flat-array reads
+// per incidence, less than a team's start-up per level would save.
 #include "connected.hpp"
 
 #include <algorithm>
@@ -33,35 +29,11 @@
 namespace {
 
 using cpp_functions::id_index;
+using cpp_functions::incidence_map;
 using cpp_functions::make_id_index;
-using incidence_map = std::unordered_map<int, std::unordered_set<int>>;
-
-constexpr std::size_t serial_below_entries = 20000;  // smaller maps are walked on one thread
-
-// Flat copy of one incidence map: entry k is keys[k] with ids[offsets[k] .. offsets[k + 1]).
-struct flat_map {
-  std::vector<std::int32_t> keys;
-  std::vector<std::size_t> offsets;
-  std::vector<std::int32_t> ids;
-};
-
-// Built in locals and moved out at the end: the two walks run at once, and growing vectors
-// whose headers share a cache line from two threads would bounce that line between cores.
-flat_map flatten(const incidence_map& map) {
-  std::vector<std::int32_t> keys, ids;
-  std::vector<std::size_t> offsets{0};
-  keys.reserve(map.size());
-  offsets.reserve(map.size() + 1);
-  for (const auto& [key, set] : map) {
-    keys.push_back(key);
-    ids.insert(ids.end(), set.begin(), set.end());
-    offsets.push_back(ids.size());
-  }
-  return flat_map{std::move(keys), std::move(offsets), std::move(ids)};
-}
 
 // Every edge id a node lists, reached or not, resolved before the search starts.
-std::vector<std::uint32_t> resolve_listed_edges(const flat_map& nodes, const id_index& edge_index) {
+std::vector<std::uint32_t> resolve_listed_edges(const incidence_map& nodes, const id_index& edge_index) {
   std::vector<std::uint32_t> listed(nodes.ids.size());
   for (std::size_t v = 0; v < nodes.keys.size(); ++v)
     for (std::size_t p = nodes.offsets[v]; p < nodes.offsets[v + 1]; ++p) {
@@ -75,30 +47,8 @@ std::vector<std::uint32_t> resolve_listed_edges(const flat_map& nodes, const id_
 
 }  // namespace
 
-bool is_connected(const incidence_map& node_dict, const incidence_map& edge_dict) {
-  if (node_dict.empty()) return false;
-  flat_map nodes, edges;
-  cpp_functions::region_error error;
-  const int team =
-      std::min(2, cpp_functions::team_size(node_dict.size() + edge_dict.size(), serial_below_entries));
-#pragma omp parallel sections num_threads(team)
-  {
-#pragma omp section
-    try {
-      cpp_functions::region_error::prepare_thread();
-      nodes = flatten(node_dict);
-    } catch (...) {
-      error.capture();
-    }
-#pragma omp section
-    try {
-      cpp_functions::region_error::prepare_thread();
-      edges = flatten(edge_dict);
-    } catch (...) {
-      error.capture();
-    }
-  }
-  error.rethrow();
+bool is_connected(const incidence_map& nodes, const incidence_map& edges) {
+  if (nodes.size() == 0) return false;
   const std::vector<std::uint32_t> listed = resolve_listed_edges(nodes, make_id_index(edges.keys));
   const id_index node_index = make_id_index(nodes.keys);
 

@@ -10,10 +10,10 @@
 // Hyperedges with fewer than s members can reach no count of s and are left out of the index
 // (s >= 1); s = 0 joins every pair, so its output size n(n-1)/2 is known beforehand.
 //
-// Order and layout. Triples come in ascending (i, j) order for every thread count. A first
+// Order and layout. Edges come in ascending (i, j) order for every thread count. A first
 // pass counts the accepted pairs of each position, a prefix sum turns the counts into
-// offsets, and a second pass recomputes each position's overlaps and writes its triples
-// straight into their slots of an exact-size result. Recounting is cheaper than buffering:
+// offsets, and a second pass recomputes each position's overlaps and writes each edge's second
+// position and weight straight into its slot of an exact-size result. Recounting is cheaper than buffering:
 // the output is the largest thing the call touches, and buffers would copy it once more.
 //
 // Encoding: members are renumbered into dense slots (id - min when the ids span a small
@@ -34,9 +34,10 @@
 
 namespace {
 
+using cpp_functions::hyperedge_list;
+using cpp_functions::line_graph_edges;
 using cpp_functions::region_error;
 using cpp_functions::team_size;
-using triple = std::tuple<int, int, double>;
 
 constexpr int thread_request_floor = 256;
 constexpr std::size_t serial_below_incidences = 20000;  // smaller inputs run on one thread
@@ -62,23 +63,23 @@ struct incidence_index {
 
 // Members of hyperedges with at least `min_size` members, copied in parallel (each position
 // owns its slice), then renumbered into dense slots.
-void flatten_members(const std::vector<std::unordered_set<int>>& hyperedges, std::size_t min_size,
-                     incidence_index& index, std::vector<std::int32_t>& member_ids) {
+void flatten_members(const hyperedge_list& hyperedges, std::size_t min_size, incidence_index& index,
+                     std::vector<std::int32_t>& member_ids) {
   const std::size_t n = hyperedges.size();
   index.sizes.resize(n);
   index.member_offsets.assign(n + 1, 0);
   for (std::size_t i = 0; i < n; ++i) {
-    index.sizes[i] = static_cast<std::uint32_t>(hyperedges[i].size());
-    const std::size_t kept = hyperedges[i].size() >= min_size ? hyperedges[i].size() : 0;
-    index.member_offsets[i + 1] = index.member_offsets[i] + kept;
+    const std::size_t size = hyperedges.offsets[i + 1] - hyperedges.offsets[i];
+    index.sizes[i] = static_cast<std::uint32_t>(size);
+    index.member_offsets[i + 1] = index.member_offsets[i] + (size >= min_size ? size : 0);
   }
   member_ids.resize(index.member_offsets[n]);
   const auto total = static_cast<std::int64_t>(n);
 #pragma omp parallel for schedule(static) num_threads(team_size(member_ids.size(), serial_below_incidences))
   for (std::int64_t i = 0; i < total; ++i) {
-    std::size_t k = index.member_offsets[i];
-    if (k == index.member_offsets[i + 1]) continue;
-    for (int member : hyperedges[i]) member_ids[k++] = member;
+    const std::size_t kept = index.member_offsets[i + 1] - index.member_offsets[i];
+    std::copy_n(hyperedges.members.begin() + static_cast<std::ptrdiff_t>(hyperedges.offsets[i]), kept,
+                member_ids.begin() + static_cast<std::ptrdiff_t>(index.member_offsets[i]));
   }
 }
 
@@ -120,7 +121,7 @@ void build_holders(std::size_t num_slots, incidence_index& index) {
       index.holders[fill[index.member_slots[k]]++] = static_cast<std::int32_t>(i);
 }
 
-incidence_index build_index(const std::vector<std::unordered_set<int>>& hyperedges, std::size_t min_size) {
+incidence_index build_index(const hyperedge_list& hyperedges, std::size_t min_size) {
   incidence_index index;
   std::vector<std::int32_t> member_ids;
   flatten_members(hyperedges, min_size, index, member_ids);
@@ -155,14 +156,15 @@ double edge_weight(weighting mode, std::uint32_t shared, std::uint32_t size_i, s
 
 // Refuses a result that cannot fit in this machine's memory before anything is allocated,
 // so the caller gets MemoryError instead of the process being killed halfway through. The
-// Python list the binding makes of it takes a tuple, two ints, a float and a list slot per
-// pair, about ten times the native triple.
+// Python list the binding makes of it takes a tuple and a list slot per pair (its ints and
+// floats are shared), plus a float per pair where weights are many distinct fractions.
 void check_output_size(std::uint64_t pairs) {
-  constexpr double python_bytes_per_pair = 160;
+  constexpr double native_bytes_per_pair = sizeof(std::int32_t) + sizeof(double);
+  constexpr double python_bytes_per_pair = 72;
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGESIZE);
   if (pages <= 0 || page_size <= 0) return;
-  const double needed = static_cast<double>(pairs) * (sizeof(triple) + python_bytes_per_pair);
+  const double needed = static_cast<double>(pairs) * (native_bytes_per_pair + python_bytes_per_pair);
   const double available = static_cast<double>(pages) * static_cast<double>(page_size);
   if (needed > available)
     throw output_too_large("line graph of " + std::to_string(pairs) + " pairs needs " +
@@ -231,11 +233,11 @@ void for_each_position(const incidence_index& index, std::size_t work, Visit&& v
 
 // s >= 1: first pass. pair_offsets[i + 1] receives the number of accepted pairs (i, j > i),
 // then the counts become offsets.
-void count_pairs(const incidence_index& index, std::uint32_t s, std::vector<std::uint64_t>& pair_offsets) {
+void count_pairs(const incidence_index& index, std::uint32_t s, std::vector<std::size_t>& pair_offsets) {
   for_each_position(index, index.member_slots.size(), [&](std::int32_t i, auto& overlap, auto& touched) {
     if (index.sizes[i] < s) return;
     gather_overlaps(index, i, overlap, touched);
-    std::uint64_t accepted = 0;
+    std::size_t accepted = 0;
     for (std::int32_t j : touched) {
       accepted += overlap[j] >= s;
       overlap[j] = 0;
@@ -247,14 +249,14 @@ void count_pairs(const incidence_index& index, std::uint32_t s, std::vector<std:
 }
 
 // s >= 1: second pass. Writes each position's accepted pairs, ascending j, at its offset.
-void write_pairs(const incidence_index& index, std::uint32_t s, weighting mode,
-                 const std::vector<std::uint64_t>& pair_offsets, std::vector<triple>& edges) {
+void write_pairs(const incidence_index& index, std::uint32_t s, weighting mode, line_graph_edges& edges) {
   for_each_position(index, index.member_slots.size(), [&](std::int32_t i, auto& overlap, auto& touched) {
-    if (pair_offsets[i] == pair_offsets[i + 1]) return;
+    std::size_t out = edges.offsets[i];
+    if (out == edges.offsets[i + 1]) return;
     accepted_pairs(index, i, s, overlap, touched);
-    triple* out = edges.data() + pair_offsets[i];
     for (std::int32_t j : touched) {
-      *out++ = triple(i, j, edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]));
+      edges.second[out] = j;
+      edges.weights[out++] = edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]);
       overlap[j] = 0;
     }
     touched.clear();
@@ -263,14 +265,14 @@ void write_pairs(const incidence_index& index, std::uint32_t s, weighting mode,
 
 // s = 0: every pair, disjoint and empty hyperedges included; position i's pairs start at
 // the number of pairs of the positions before it.
-void write_all_pairs(const incidence_index& index, weighting mode, std::vector<triple>& edges) {
+void write_all_pairs(const incidence_index& index, weighting mode, line_graph_edges& edges) {
   const auto n = static_cast<std::int64_t>(index.sizes.size());
   for_each_position(index, edges.size(), [&](std::int32_t i, auto& overlap, auto& touched) {
     gather_overlaps(index, i, overlap, touched);
-    const auto first = static_cast<std::uint64_t>(i);
-    triple* out = edges.data() + first * static_cast<std::uint64_t>(n - 1) - first * (first - 1) / 2;
+    std::size_t out = edges.offsets[i];
     for (std::int64_t j = i + 1; j < n; ++j) {
-      *out++ = triple(i, static_cast<int>(j), edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]));
+      edges.second[out] = static_cast<std::int32_t>(j);
+      edges.weights[out++] = edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]);
       overlap[j] = 0;
     }
     touched.clear();
@@ -281,12 +283,15 @@ void write_all_pairs(const incidence_index& index, weighting mode, std::vector<t
 
 int max_thread_request() { return std::max(thread_request_floor, omp_get_num_procs()); }
 
-std::vector<triple> compute_line_graph_edges(const std::vector<std::unordered_set<int>>& hyperedges, int s,
-                                             const std::string& weights, int max_threads) {
+line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int s, const std::string& weights,
+                                          int max_threads) {
   if (max_threads > 0) omp_set_num_threads(std::min(max_threads, max_thread_request()));
-  std::vector<triple> edges;
+  line_graph_edges edges;
   const std::size_t n = hyperedges.size();
-  if (s < 0 || n < 2) return edges;
+  if (s < 0 || n < 2) {
+    edges.offsets.assign(n + 1, 0);
+    return edges;
+  }
   const weighting mode = weights == "absolute"     ? weighting::absolute
                          : weights == "normalized" ? weighting::normalized
                                                    : weighting::zero;
@@ -294,16 +299,20 @@ std::vector<triple> compute_line_graph_edges(const std::vector<std::unordered_se
     const std::uint64_t pairs = static_cast<std::uint64_t>(n) * (n - 1) / 2;
     check_output_size(pairs);
     const incidence_index index = build_index(hyperedges, 0);
-    edges.resize(pairs);
+    edges.offsets.resize(n + 1);
+    for (std::size_t i = 0; i <= n; ++i) edges.offsets[i] = i * (n - 1) - (i == 0 ? 0 : i * (i - 1) / 2);
+    edges.second.resize(pairs);
+    edges.weights.resize(pairs);
     write_all_pairs(index, mode, edges);
     return edges;
   }
   const auto threshold = static_cast<std::uint32_t>(s);
   const incidence_index index = build_index(hyperedges, threshold);
-  std::vector<std::uint64_t> pair_offsets(n + 1, 0);
-  count_pairs(index, threshold, pair_offsets);
-  check_output_size(pair_offsets[n]);
-  edges.resize(pair_offsets[n]);
-  write_pairs(index, threshold, mode, pair_offsets, edges);
+  edges.offsets.assign(n + 1, 0);
+  count_pairs(index, threshold, edges.offsets);
+  check_output_size(edges.offsets[n]);
+  edges.second.resize(edges.offsets[n]);
+  edges.weights.resize(edges.offsets[n]);
+  write_pairs(index, threshold, mode, edges);
   return edges;
 }

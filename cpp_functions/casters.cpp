@@ -1,0 +1,416 @@
+// Conversion of the kernels' arguments and results at the Python boundary.
+//
+// Arguments. pybind11's stl.h builds a hash set per hyperedge or entry and a hash map per
+// dict: an allocation and a hash insert per id, which every kernel then flattened at once.
+// Here the ids go straight into flat arrays. What stl.h does that a caller can observe is kept
+// call for call: which objects are accepted, every Python call (a sequence's __len__ twice
+// and __getitem__ per item, a set's __iter__, an element's __index__ / __int__), the stop at
+// the first refused element, the errors that propagate, and the native order of dict keys
+// (hash_order.hpp). Elements that are not exact ints go through pybind11's own int caster.
+//
+// Parallel reading. Most inputs are exact lists, tuples or dicts of exact sets of small
+// exact ints. Reading such an input runs no Python code, so the OpenMP team reads it: the
+// slots of each set's hash table and each int's digit. This is safe because the calling
+// thread holds the interpreter lock for the whole call and runs only our code meanwhile, so no
+// Python code can change or free those objects (the containers hold them); the workers only
+// load memory, never change a reference count and never call the C API, which may raise. The
+// prefix read in parallel ends before the first object that needs more (a set subclass, an
+// element that is no small exact int): from there on, everything runs on the calling thread
+// in the original order, with stl.h's calls, since Python code may then run and change what
+// follows.
+//
+// Results. A line graph's list shares one int per distinct position and one float per
+// distinct weight between its tuples, and each tuple is untracked by the cyclic collector once
+// filled (the collector would untrack a tuple of ints and floats itself, but only after
+// scanning it); that halves the memory of a large result and skips those scans.
+#include "casters.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "hash_order.hpp"
+#include "parallel.hpp"
+
+namespace py = pybind11;
+
+namespace cpp_functions {
+namespace {
+
+constexpr std::size_t serial_below_objects = 4096;  // smaller inputs are read on one thread
+
+// ---- elements -----------------------------------------------------------------------------
+
+// An exact int of one digit (|v| < 2^30): its value is plain memory. Pure reads, so workers
+// may call this.
+inline bool read_compact(PyObject* item, std::int32_t& value) {
+  if (!PyLong_CheckExact(item)) return false;
+  auto* number = reinterpret_cast<PyLongObject*>(item);
+  if (!PyUnstable_Long_IsCompact(number)) return false;
+  value = static_cast<std::int32_t>(PyUnstable_Long_CompactValue(number));
+  return true;
+}
+
+// One element by the int rule, on the calling thread. For an exact int pybind11's caster runs
+// no Python code: it reads the value, clears the error indicator when the value does not fit
+// and refuses it; reading -1 while an error is pending counts as a failed read, after which
+// int() gives the same int back. Anything else goes through pybind11's own caster.
+bool convert_int(PyObject* item, std::int32_t& value) {
+  if (PyLong_CheckExact(item)) {
+    int overflow = 0;
+    const long read = PyLong_AsLongAndOverflow(item, &overflow);
+    if (overflow != 0 || read < INT_MIN || read > INT_MAX) {
+      PyErr_Clear();
+      return false;
+    }
+    if (read == -1 && PyErr_Occurred()) PyErr_Clear();
+    value = static_cast<std::int32_t>(read);
+    return true;
+  }
+  py::detail::make_caster<int> caster;
+  if (!caster.load(item, true)) return false;
+  value = py::detail::cast_op<int>(std::move(caster));
+  return true;
+}
+
+// ---- sets ---------------------------------------------------------------------------------
+
+inline bool is_exact_set(PyObject* object) {
+  return PySet_CheckExact(object) || PyFrozenSet_CheckExact(object);
+}
+
+// The elements of an exact set, in its iteration order, when all are small exact ints; false
+// at the first other element. Iteration walks the hash table in slot order and skips empty
+// slots and deleted ones (marked by hash -1, which no live element has). Pure reads.
+bool read_set_table(PyObject* set, std::int32_t* out) {
+  const auto* table = reinterpret_cast<PySetObject*>(set);
+  for (Py_ssize_t slot = 0; slot <= table->mask; ++slot) {
+    const setentry& entry = table->table[slot];
+    if (entry.key == nullptr || entry.hash == -1) continue;
+    if (!read_compact(entry.key, *out++)) return false;
+  }
+  return true;
+}
+
+// Keeps the first of equal values in out[first..]: elements that convert to the same native
+// value are one member, as in a native set.
+void drop_repeats(std::vector<std::int32_t>& out, std::size_t first) {
+  std::unordered_set<std::int32_t> seen;
+  seen.reserve(out.size() - first);
+  std::size_t kept = first;
+  for (std::size_t k = first; k < out.size(); ++k)
+    if (seen.insert(out[k]).second) out[kept++] = out[k];
+  out.resize(kept);
+}
+
+// One set by stl.h's rule, on the calling thread: its distinct values appended to `out`, or
+// false (and `out` unchanged) when refused. The set's own iteration runs as stl.h runs it:
+// iter(), then next() before each element is converted.
+bool load_set(PyObject* src, std::vector<std::int32_t>& out) {
+  if (!PyAnySet_Check(src)) return false;
+  const std::size_t first = out.size();
+  if (is_exact_set(src) && !PyErr_Occurred()) {
+    out.resize(first + static_cast<std::size_t>(PySet_GET_SIZE(src)));
+    if (read_set_table(src, out.data() + first)) return true;
+    out.resize(first);
+  }
+  py::object iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(src));
+  if (!iterator) throw py::error_already_set();
+  while (true) {
+    py::object item = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()));
+    if (!item) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      break;
+    }
+    std::int32_t value = 0;
+    if (!convert_int(item.ptr(), value)) {
+      out.resize(first);
+      return false;
+    }
+    out.push_back(value);
+  }
+  drop_repeats(out, first);
+  return true;
+}
+
+// ---- the parallel prefix ------------------------------------------------------------------
+
+// Reads sets[0..count) (borrowed, all alive) into offsets and ids as far as the leading run of
+// exact sets of small exact ints goes; returns the length of that run. offsets gains one entry
+// per set read. No Python code runs and nothing is changed but the outputs.
+std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, std::vector<std::size_t>& offsets,
+                            std::vector<std::int32_t>& ids) {
+  const int team = team_size(count, serial_below_objects);
+  const auto total = static_cast<std::int64_t>(count);
+  std::vector<std::size_t> sizes(count);
+  std::int64_t first_other = total;
+#pragma omp parallel for schedule(static) num_threads(team) reduction(min : first_other)
+  for (std::int64_t k = 0; k < total; ++k) {
+    if (k >= first_other) continue;
+    if (is_exact_set(sets[k]))
+      sizes[k] = static_cast<std::size_t>(PySet_GET_SIZE(sets[k]));
+    else
+      first_other = k;
+  }
+  const std::size_t base_entry = offsets.size() - 1;
+  const std::size_t base = ids.size();
+  offsets.reserve(offsets.size() + static_cast<std::size_t>(first_other));
+  for (std::int64_t k = 0; k < first_other; ++k) offsets.push_back(offsets.back() + sizes[k]);
+  ids.resize(offsets.back());
+
+  std::int64_t first_unread = first_other;
+#pragma omp parallel for schedule(static) num_threads(team) reduction(min : first_unread)
+  for (std::int64_t k = 0; k < first_other; ++k) {
+    if (k >= first_unread) continue;
+    if (!read_set_table(sets[k], ids.data() + offsets[base_entry + static_cast<std::size_t>(k)]))
+      first_unread = k;
+  }
+  offsets.resize(base_entry + static_cast<std::size_t>(first_unread) + 1);
+  ids.resize(std::max(base, offsets.back()));
+  return static_cast<std::size_t>(first_unread);
+}
+
+// stl.h reserves a vector of len(sequence) hash sets before it reads any item, and __len__ is
+// the sequence's own: a huge claimed length fails there, as ValueError or MemoryError. The
+// same reservation is made (and released; pages are never touched) so that it fails alike.
+void reserve_as_stl(Py_ssize_t length) {
+  std::vector<std::unordered_set<int>> reservation;
+  reservation.reserve(static_cast<std::size_t>(length));
+}
+
+}  // namespace
+
+// ---- arguments ----------------------------------------------------------------------------
+
+bool load_hyperedge_list(PyObject* src, hyperedge_list& out) {
+  if (!PySequence_Check(src) || PyBytes_Check(src) || PyUnicode_Check(src)) return false;
+  out = hyperedge_list{};
+  const Py_ssize_t claimed = PySequence_Size(src);
+  if (claimed == -1) throw py::error_already_set();
+  reserve_as_stl(claimed);
+  out.offsets.reserve(static_cast<std::size_t>(claimed) + 1);
+  // The loop bound is asked for again and, as in stl.h, not checked: -1 runs until an item
+  // access fails.
+  const Py_ssize_t end = PySequence_Size(src);
+  Py_ssize_t next = 0;
+  if ((PyList_CheckExact(src) || PyTuple_CheckExact(src)) && end >= 0 && !PyErr_Occurred())
+    next = static_cast<Py_ssize_t>(
+        read_exact_sets(PySequence_Fast_ITEMS(src), static_cast<std::size_t>(end), out.offsets, out.members));
+  for (; next != end; ++next) {
+    py::object item = py::reinterpret_steal<py::object>(PySequence_GetItem(src, next));
+    if (!item) throw py::error_already_set();
+    if (!load_set(item.ptr(), out.members)) return false;
+    out.offsets.push_back(out.members.size());
+  }
+  return true;
+}
+
+bool load_incidence_map(PyObject* src, incidence_map& out) {
+  if (!PyDict_Check(src)) return false;
+  out = incidence_map{};
+  const auto reserved = static_cast<std::size_t>(PyDict_Size(src));
+  // Entries in dict order, repeated native keys included; ids[offsets[k]..] are entry k's.
+  std::vector<std::int32_t> keys;
+  std::vector<std::size_t> offsets{0};
+  std::vector<std::int32_t> ids;
+  keys.reserve(reserved);
+  offsets.reserve(reserved + 1);
+
+  // Walking a dict runs no Python code, for subclasses too (stl.h iterates by PyDict_Next).
+  Py_ssize_t position = 0;
+  if (!PyErr_Occurred()) {
+    std::vector<PyObject*> key_objects, value_objects;
+    std::vector<Py_ssize_t> positions;
+    key_objects.reserve(reserved);
+    value_objects.reserve(reserved);
+    positions.reserve(reserved + 1);
+    PyObject *key = nullptr, *value = nullptr;
+    positions.push_back(0);
+    while (PyDict_Next(src, &position, &key, &value)) {
+      key_objects.push_back(key);
+      value_objects.push_back(value);
+      positions.push_back(position);
+    }
+    // Keys first: the leading run of small exact-int keys, then their sets.
+    const auto count = static_cast<std::int64_t>(key_objects.size());
+    keys.resize(key_objects.size());
+    std::int64_t first_other = count;
+#pragma omp parallel for schedule(static) num_threads(team_size(key_objects.size(), serial_below_objects)) \
+    reduction(min : first_other)
+    for (std::int64_t k = 0; k < count; ++k) {
+      if (k >= first_other) continue;
+      if (!read_compact(key_objects[k], keys[k])) first_other = k;
+    }
+    const std::size_t read =
+        read_exact_sets(value_objects.data(), static_cast<std::size_t>(first_other), offsets, ids);
+    keys.resize(read);
+    position = positions[read];
+  }
+  // The rest by stl.h's rule: key, then value, each entry's objects held while Python code
+  // that may drop them from the dict runs.
+  PyObject *key = nullptr, *value = nullptr;
+  while (PyDict_Next(src, &position, &key, &value)) {
+    py::object held_key = py::reinterpret_borrow<py::object>(key);
+    py::object held_value = py::reinterpret_borrow<py::object>(value);
+    std::int32_t native_key = 0;
+    if (!convert_int(key, native_key) || !load_set(value, ids)) return false;
+    keys.push_back(native_key);
+    offsets.push_back(ids.size());
+  }
+
+  const std::vector<std::uint32_t> order = unordered_map_order(keys.data(), keys.size(), true, reserved);
+  out.keys.resize(order.size());
+  out.offsets.resize(order.size() + 1);
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    out.keys[k] = keys[order[k]];
+    out.offsets[k + 1] = out.offsets[k] + (offsets[order[k] + 1] - offsets[order[k]]);
+  }
+  out.ids.resize(out.offsets.back());
+  const auto entries = static_cast<std::int64_t>(order.size());
+#pragma omp parallel for schedule(static) num_threads(team_size(out.ids.size(), serial_below_objects * 4))
+  for (std::int64_t k = 0; k < entries; ++k) {
+    const std::size_t from = offsets[order[k]], length = offsets[order[k] + 1] - from;
+    if (length != 0)
+      std::memcpy(out.ids.data() + out.offsets[k], ids.data() + from, length * sizeof(std::int32_t));
+  }
+  return true;
+}
+
+// ---- results ------------------------------------------------------------------------------
+
+namespace {
+
+// Owns the new references it hands out; releases them all when the conversion ends, on every
+// path. Objects that went into a tuple hold their own reference by then.
+struct object_pool {
+  std::vector<PyObject*> owned;
+  ~object_pool() {
+    for (PyObject* object : owned) Py_DECREF(object);
+  }
+  PyObject* keep(PyObject* object) {
+    if (object != nullptr) owned.push_back(object);
+    return object;
+  }
+};
+
+// One float object per distinct weight (by bit pattern, so NaNs keep their bits). Small
+// non-negative integral weights, all of "absolute" and "zero" ones, index a table; others go
+// through an open-addressing table of bounded size, past which each weight gets its own float.
+struct float_cache {
+  static constexpr std::size_t direct_limit = 1 << 12;
+  static constexpr std::size_t hashed_slots = 1 << 16;
+  static constexpr std::size_t hashed_fill_limit = hashed_slots / 2;
+  object_pool& pool;
+  std::vector<PyObject*> direct;
+  std::vector<std::uint64_t> hashed_bits;
+  std::vector<PyObject*> hashed;
+  std::size_t hashed_fill = 0;
+
+  explicit float_cache(object_pool& objects) : pool(objects), direct(direct_limit, nullptr) {}
+
+  // A new reference to a float of `weight`, or null with the error set.
+  PyObject* get(double weight) {
+    // NaN fails the first test before any cast; -0.0 keeps a float of its own.
+    if (weight >= 0.0 && weight < static_cast<double>(direct_limit) && !std::signbit(weight) &&
+        weight == static_cast<double>(static_cast<std::size_t>(weight))) {
+      PyObject*& slot = direct[static_cast<std::size_t>(weight)];
+      if (slot == nullptr && pool.keep(slot = PyFloat_FromDouble(weight)) == nullptr) return nullptr;
+      return Py_NewRef(slot);
+    }
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &weight, sizeof bits);
+    if (hashed.empty()) {
+      hashed.assign(hashed_slots, nullptr);
+      hashed_bits.assign(hashed_slots, 0);
+    }
+    std::size_t slot = static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 48) & (hashed_slots - 1);
+    for (; hashed[slot] != nullptr; slot = (slot + 1) & (hashed_slots - 1))
+      if (hashed_bits[slot] == bits) return Py_NewRef(hashed[slot]);
+    if (hashed_fill == hashed_fill_limit) return PyFloat_FromDouble(weight);
+    PyObject* made = pool.keep(PyFloat_FromDouble(weight));
+    if (made == nullptr) return nullptr;
+    hashed[slot] = made;
+    hashed_bits[slot] = bits;
+    ++hashed_fill;
+    return Py_NewRef(made);
+  }
+};
+
+// A 3-tuple of new references, untracked: it holds an int, an int and a float, so it can never
+// be part of a cycle. Throws when the tuple cannot be allocated, as pybind11 does.
+PyObject* edge_tuple(PyObject* first, PyObject* second, PyObject* weight) {
+  PyObject* tuple = PyTuple_New(3);
+  if (tuple == nullptr) {
+    Py_DECREF(first);
+    Py_DECREF(second);
+    Py_DECREF(weight);
+    py::pybind11_fail("Could not allocate tuple object!");
+  }
+  PyTuple_SET_ITEM(tuple, 0, first);
+  PyTuple_SET_ITEM(tuple, 1, second);
+  PyTuple_SET_ITEM(tuple, 2, weight);
+  PyObject_GC_UnTrack(tuple);
+  return tuple;
+}
+
+// A new dict of ids to scores, in the given order; null with the error set when an element
+// cannot be made. Throws as pybind11 does when the dict cannot be allocated or filled.
+PyObject* scores_dict(const std::vector<std::int32_t>& ids, const std::vector<double>& scores) {
+  py::dict result;
+  for (std::size_t k = 0; k < ids.size(); ++k) {
+    py::object key = py::reinterpret_steal<py::object>(PyLong_FromLong(ids[k]));
+    py::object value = py::reinterpret_steal<py::object>(PyFloat_FromDouble(scores[k]));
+    if (!key || !value) return nullptr;
+    if (PyDict_SetItem(result.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+  }
+  return result.release().ptr();
+}
+
+}  // namespace
+
+PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
+  py::list result(edges.size());
+  object_pool objects;
+  const std::size_t n = edges.offsets.size() - 1;
+  std::vector<PyObject*> positions(n, nullptr);  // borrowed from `objects`
+  auto position = [&](std::size_t i) -> PyObject* {
+    if (positions[i] == nullptr) positions[i] = objects.keep(PyLong_FromSize_t(i));
+    return positions[i] == nullptr ? nullptr : Py_NewRef(positions[i]);
+  };
+  float_cache floats(objects);
+  std::size_t item = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t p = edges.offsets[i]; p < edges.offsets[i + 1]; ++p) {
+      PyObject* first = position(i);
+      PyObject* second = first ? position(static_cast<std::size_t>(edges.second[p])) : nullptr;
+      PyObject* weight = second ? floats.get(edges.weights[p]) : nullptr;
+      if (weight == nullptr) {
+        Py_XDECREF(first);
+        Py_XDECREF(second);
+        return nullptr;
+      }
+      PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(item++), edge_tuple(first, second, weight));
+    }
+  }
+  return result.release().ptr();
+}
+
+PyObject* cast_centrality_scores(const centrality_scores& scores) {
+  // As pybind11's pair caster: both items first, then the tuple.
+  py::object nodes = py::reinterpret_steal<py::object>(scores_dict(scores.node_ids, scores.node_scores));
+  py::object edges = py::reinterpret_steal<py::object>(scores_dict(scores.edge_ids, scores.edge_scores));
+  if (!nodes || !edges) return nullptr;
+  py::tuple result(2);
+  PyTuple_SET_ITEM(result.ptr(), 0, nodes.release().ptr());
+  PyTuple_SET_ITEM(result.ptr(), 1, edges.release().ptr());
+  return result.release().ptr();
+}
+
+}  // namespace cpp_functions

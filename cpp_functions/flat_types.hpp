@@ -1,0 +1,50 @@
+// The kernels' inputs and results as flat arrays. The boundary fills the inputs straight from
+// the Python containers and turns the results straight into Python objects, so no hash
+// container is built on either side of a kernel.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace cpp_functions {
+
+// A hyperedge list: the distinct members of hyperedge k are members[offsets[k] .. offsets[k+1]).
+struct hyperedge_list {
+  std::vector<std::size_t> offsets{0};
+  std::vector<std::int32_t> members;
+
+  std::size_t size() const { return offsets.size() - 1; }
+};
+
+// An incidence map (dict[int, set[int]]): entry k is keys[k] with the distinct ids
+// ids[offsets[k] .. offsets[k+1]). Entries stand in the iteration order of the
+// std::unordered_map that the standard conversion would build (reserved for the dict's size,
+// then filled in dict order, the first of equal keys kept), which callers can observe.
+struct incidence_map {
+  std::vector<std::int32_t> keys;
+  std::vector<std::size_t> offsets{0};
+  std::vector<std::int32_t> ids;
+
+  std::size_t size() const { return keys.size(); }
+};
+
+// Line-graph edges in ascending (i, j) order: the edges of first position i are
+// (i, second[p], weights[p]) for p in [offsets[i], offsets[i+1]).
+struct line_graph_edges {
+  std::vector<std::size_t> offsets{0};
+  std::vector<std::int32_t> second;
+  std::vector<double> weights;
+
+  std::size_t size() const { return second.size(); }
+};
+
+// Node and edge scores, each in the key order of the dict handed back to Python.
+struct centrality_scores {
+  std::vector<std::int32_t> node_ids;
+  std::vector<double> node_scores;
+  std::vector<std::int32_t> edge_ids;
+  std::vector<double> edge_scores;
+};
+
+}  // namespace cpp_functions

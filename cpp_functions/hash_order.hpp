@@ -1,0 +1,116 @@
+// Iteration order of the standard library's std::unordered_map<int, V>, computed without
+// building one. Callers see that order (the node index, the first node of a search, the key
+// order of result dicts), but a real map costs a node allocation per key, several times the
+// work of everything else a call does with its keys.
+//
+// The order follows from three rules of the library's hash table: a key that lands in an
+// empty bucket goes to the front of the one list of all nodes; a key whose bucket is occupied
+// goes to the front of that bucket's run; a rehash walks the list from the front and applies
+// the same two rules with the new bucket count. This file replays exactly those steps on index
+// arrays, with the library's own rehash policy (bucket counts and growth points), so the
+// order is the library's by construction; a test checks it against real maps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace cpp_functions {
+
+// Positions into `keys` of the map's entries in iteration order, one per distinct key (the
+// first position of each key: emplace keeps the first). With `reserve`, the map is first
+// reserved for `reserve_count` elements, as a converted argument is; without, it grows from
+// empty, as a map filled key by key does.
+inline std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t count,
+                                                      bool reserve, std::size_t reserve_count) {
+  using policy_type = std::__detail::_Prime_rehash_policy;
+  constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
+  const std::uint32_t before_begin = static_cast<std::uint32_t>(count);  // the list's head
+
+  policy_type policy;
+  std::size_t bucket_count = 1;  // a default-constructed map has its single bucket
+  // bucket[b]: the node before the first node of bucket b (before_begin for the list's
+  // first run), or none; next[i]: the node after i, with next[before_begin] the list's head.
+  std::vector<std::uint32_t> bucket(1, none);
+  std::vector<std::uint32_t> next(count + 1, none);
+  std::size_t elements = 0;
+
+  auto bucket_of = [&](std::uint32_t node, std::size_t buckets) {
+    return static_cast<std::size_t>(keys[node]) % buckets;  // std::hash<int> is the value
+  };
+  auto rehash_to = [&](std::size_t buckets) {
+    std::vector<std::uint32_t> fresh(buckets, none);
+    std::uint32_t p = next[before_begin];
+    next[before_begin] = none;
+    std::size_t begin_bucket = 0;
+    while (p != none) {
+      const std::uint32_t following = next[p];
+      const std::size_t b = bucket_of(p, buckets);
+      if (fresh[b] == none) {
+        next[p] = next[before_begin];
+        next[before_begin] = p;
+        fresh[b] = before_begin;
+        if (next[p] != none) fresh[begin_bucket] = p;
+        begin_bucket = b;
+      } else {
+        next[p] = next[fresh[b]];
+        next[fresh[b]] = p;
+      }
+      p = following;
+    }
+    bucket.swap(fresh);
+    bucket_count = buckets;
+  };
+
+  if (reserve) {
+    // reserve(n) is rehash(ceil(n / max_load)), and rehash never goes below one more element.
+    const auto saved = policy._M_state();
+    std::size_t wanted =
+        std::max(policy._M_bkt_for_elements(elements + 1), policy._M_bkt_for_elements(reserve_count));
+    wanted = policy._M_next_bkt(wanted);
+    if (wanted != bucket_count)
+      rehash_to(wanted);
+    else
+      policy._M_reset(saved);
+  }
+
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto node = static_cast<std::uint32_t>(i);
+    std::size_t b = bucket_of(node, bucket_count);
+    // A key already present keeps its place: the later one is dropped.
+    bool present = false;
+    if (bucket[b] != none) {
+      for (std::uint32_t p = next[bucket[b]]; p != none && bucket_of(p, bucket_count) == b; p = next[p])
+        if (keys[p] == keys[i]) {
+          present = true;
+          break;
+        }
+    }
+    if (present) continue;
+    const auto grow = policy._M_need_rehash(bucket_count, elements, 1);
+    if (grow.first) {
+      rehash_to(grow.second);
+      b = bucket_of(node, bucket_count);
+    }
+    if (bucket[b] != none) {
+      next[node] = next[bucket[b]];
+      next[bucket[b]] = node;
+    } else {
+      next[node] = next[before_begin];
+      next[before_begin] = node;
+      if (next[node] != none) bucket[bucket_of(next[node], bucket_count)] = node;
+      bucket[b] = before_begin;
+    }
+    ++elements;
+  }
+
+  std::vector<std::uint32_t> order;
+  order.reserve(elements);
+  for (std::uint32_t p = next[before_begin]; p != none; p = next[p]) order.push_back(p);
+  return order;
+}
+
+}  // namespace cpp_functions
