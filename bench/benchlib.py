@@ -101,6 +101,7 @@ def build_kernels() -> bool:
                 "line_graph_kernel",
                 "centrality_kernel",
                 "connected_kernel",
+                "walk_floor",
             ],
             check=True,
             capture_output=True,

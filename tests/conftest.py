@@ -103,3 +103,53 @@ def native_order(tmp_path_factory):
         return [int(k) for k in out.stdout.split()]
 
     return order
+
+
+def _compile(source: Path, output: Path, *flags: str) -> None:
+    compiler = shutil.which("g++") or shutil.which("c++")
+    if compiler is None:
+        pytest.skip("no C++ compiler to build a test helper")
+    command = [compiler, "-O1", "-std=c++17", *flags, "-o", str(output), str(source)]
+    subprocess.run(command, check=True, env=tool_env(), capture_output=True)
+
+
+@pytest.fixture(scope="session")
+def stl_reference(tmp_path_factory):
+    """The three signatures bound through pybind11's stl.h, returning what it converted."""
+    import importlib.util
+    import sysconfig
+
+    import pybind11
+
+    folder = tmp_path_factory.mktemp("reference")
+    output = folder / f"stl_reference{sysconfig.get_config_var('EXT_SUFFIX')}"
+    _compile(
+        Path(__file__).parent / "reference" / "stl_reference.cpp",
+        output,
+        "-shared",
+        "-fPIC",
+        "-fvisibility=hidden",
+        f"-I{pybind11.get_include()}",
+        f"-I{sysconfig.get_paths()['include']}",
+    )
+    spec = importlib.util.spec_from_file_location("stl_reference", output)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="session")
+def hash_order_check(tmp_path_factory):
+    """Compares the module's replica of the native map order with real maps, per key list."""
+    binary = tmp_path_factory.mktemp("hash_order") / "hash_order_check"
+    source = Path(__file__).parent / "reference" / "hash_order_check.cpp"
+    _compile(source, binary, f"-I{Path(__file__).resolve().parents[1]}")
+
+    def differing(key_lists):
+        text = "\n".join(" ".join(map(str, [len(keys), *keys])) for keys in key_lists)
+        out = subprocess.run(
+            [str(binary)], input=text, capture_output=True, text=True, check=True, env=tool_env()
+        )
+        return [int(k) for k in out.stdout.split()]
+
+    return differing

@@ -1,0 +1,479 @@
+"""The module's argument casters against pybind11's stl.h, built into a reference module with
+the same signatures: for every input the same acceptance or refusal, the same exception and
+message, the same Python callbacks in the same order, and on accepted input the results that
+the models compute from what stl.h converted, in stl.h's native key order."""
+
+import math
+
+import pytest
+from cpp_functions.algorithms.centrality import compute_centralities
+from cpp_functions.algorithms.connected import is_connected
+from cpp_functions.convert.line_graph import compute_line_graph_edges
+from hypothesis import given
+from hypothesis import strategies as st
+from models import centrality_model, line_graph_model, reachable_model
+
+LOG: list = []
+STATEFUL: list = []  # objects whose call counters restart before each of the two calls
+ALIVE: list = []  # every object of an example, so that mutation never frees one mid-call
+
+
+class Index:
+    def __init__(self, value, tag):
+        self.value, self.tag = value, tag
+
+    def __index__(self):
+        LOG.append(("index", self.tag))
+        return self.value
+
+    def __repr__(self):
+        return f"Index({self.tag})"
+
+    def __hash__(self):
+        # By tag, not identity: rebuilt objects must sit in their sets in the same order.
+        return hash(("element", self.tag))
+
+
+class RaisingIndex(Index):
+    def __index__(self):
+        LOG.append(("raise", self.tag))
+        raise ValueError("no index")
+
+
+class IntOnly(Index):
+    """No __index__: the int rule falls back to int(), which calls __int__."""
+
+    __index__ = None
+
+    def __int__(self):
+        LOG.append(("int", self.tag))
+        return self.value
+
+
+class FloatOnly(Index):
+    __index__ = None
+
+    def __float__(self):
+        LOG.append(("float", self.tag))
+        return 2.5
+
+
+class GrowsItsSet(Index):
+    """Adds a member to the set being converted: its iterator must raise."""
+
+    def __index__(self):
+        LOG.append(("grow", self.tag))
+        self.target.add(10**6 + self.tag)
+        return self.value
+
+
+class ClearsOuter(Index):
+    """Empties the list or dict being converted, as Python code run by a conversion may."""
+
+    def __index__(self):
+        LOG.append(("clear", self.tag))
+        self.target.clear()
+        return self.value
+
+
+class SetSub(set):
+    pass
+
+
+class FrozenSub(frozenset):
+    pass
+
+
+class IterSet(set):
+    """Iterates over other objects than it holds."""
+
+    def __iter__(self):
+        LOG.append(("iter", len(self.others)))
+        return iter(self.others)
+
+
+class RaisingIterSet(set):
+    def __iter__(self):
+        def items():
+            yield from list(set.__iter__(self))[: self.after]
+            raise OSError("iteration failed")
+
+        return items()
+
+
+class ListSub(list):
+    pass
+
+
+class LoggingList(list):
+    def __len__(self):
+        LOG.append(("len",))
+        return super().__len__() + self.delta
+
+    def __getitem__(self, index):
+        LOG.append(("getitem", index))
+        if index == self.fail_at:
+            raise KeyError(index)
+        return super().__getitem__(index)
+
+
+class RaisingLen(list):
+    """__len__ fails at its n-th call: the first is stl.h's reservation, the second its bound."""
+
+    def __len__(self):
+        self.calls += 1
+        LOG.append(("len", self.calls))
+        if self.calls == self.fail_call:
+            raise LookupError("no length")
+        return super().__len__()
+
+    def restart(self):
+        self.calls = 0
+
+
+class DictSub(dict):
+    pass
+
+
+# ---- recipes: plain data that hypothesis shrinks, built into fresh objects ----------------
+
+EDGE_INTS = [0, 1, -1, -2, 5, 2**30 - 1, -(2**30), 2**30, -(2**30) - 1, 2**31 - 1, -(2**31)]
+EDGE_INTS += [2**31, -(2**31) - 1, 2**63, -(2**70)]
+PAD_BASE = 10**8  # members and keys of padding, shared with nothing else
+PAD = 5000  # more objects than are read on one thread
+ints = st.one_of(st.integers(-3, 8), st.sampled_from(EDGE_INTS))
+safe_elements = st.tuples(st.just("int"), st.integers(-3, 8))
+odd_elements = st.one_of(
+    st.tuples(st.just("int"), ints),
+    st.tuples(st.just("bool"), st.booleans()),
+    st.tuples(st.sampled_from(["index", "int_only"]), ints),
+    st.tuples(st.sampled_from(["index", "int_only"]), st.integers(-3, 8)),  # collides often
+    st.tuples(st.sampled_from(["raising", "float_only", "grows", "clears"]), st.just(0)),
+    st.tuples(st.just("float"), st.sampled_from([1.0, 2.5, math.nan])),
+    st.tuples(st.just("other"), st.sampled_from(["1", b"1", None])),
+)
+
+
+def with_odd(plain, odd, max_size=6):
+    """Lists of plain items with at most two odd ones placed anywhere: the informative case."""
+
+    def place(drawn):
+        items, extras = drawn
+        items = list(items)
+        for position, extra in extras:
+            items.insert(min(position, len(items)), extra)
+        return items
+
+    extras = st.lists(st.tuples(st.integers(0, max_size), odd), max_size=2)
+    return st.tuples(st.lists(plain, max_size=max_size), extras).map(place)
+
+
+elements = with_odd(safe_elements, odd_elements, 4)
+set_kinds = st.sampled_from(["set", "frozenset", "set_sub", "frozen_sub", "iter", "raising_iter"])
+plain_sets = st.tuples(st.just("set"), st.lists(safe_elements, max_size=6))
+odd_sets = st.one_of(
+    st.tuples(st.sampled_from(["set", "frozenset"]), elements),
+    st.tuples(set_kinds, elements),
+    st.tuples(
+        st.sampled_from(["list", "tuple", "none", "int"]), st.lists(safe_elements, max_size=2)
+    ),
+)
+sets = st.one_of(plain_sets, odd_sets)
+sequence_kinds = st.one_of(
+    st.sampled_from(["list", "list", "tuple", "list_sub"]),
+    st.sampled_from(["str", "bytes", "set", "none", "dict"]),
+    st.tuples(st.just("logging"), st.integers(-1, 1), st.integers(-1, 3)),
+    st.tuples(st.just("raising_len"), st.integers(1, 2)),
+)
+pads = st.sampled_from([0, 0, PAD])
+sequences = st.tuples(sequence_kinds, with_odd(plain_sets, odd_sets), pads)
+dict_kinds = st.sampled_from(["dict", "dict", "dict", "dict_sub", "pairs", "none"])
+plain_entries = st.tuples(safe_elements, plain_sets)
+odd_entries = st.one_of(st.tuples(odd_elements, plain_sets), st.tuples(safe_elements, odd_sets))
+dicts = st.tuples(dict_kinds, with_odd(plain_entries, odd_entries), pads)
+ids_only_dicts = st.tuples(
+    st.just("dict"), st.lists(st.tuples(safe_elements, st.just(("set", []))), max_size=6), pads
+)
+
+
+class Builder:
+    def __init__(self):
+        self.tags = 0
+        self.outer = None
+
+    def element(self, recipe):
+        kind, value = recipe
+        if kind in ("int", "bool", "float", "other"):
+            return value
+        self.tags += 1
+        cls = {
+            "index": Index,
+            "int_only": IntOnly,
+            "raising": RaisingIndex,
+            "float_only": FloatOnly,
+            "grows": GrowsItsSet,
+            "clears": ClearsOuter,
+        }[kind]
+        made = cls(value, self.tags)
+        made.target = self.outer
+        ALIVE.append(made)
+        return made
+
+    def set(self, recipe):
+        kind, items = recipe
+        made = [self.element(item) for item in items]
+        if kind in ("list", "tuple", "none", "int"):
+            return {"list": list, "tuple": tuple, "none": lambda _: None, "int": lambda _: 3}[kind](
+                made
+            )
+        cls = {
+            "set": set,
+            "frozenset": frozenset,
+            "set_sub": SetSub,
+            "frozen_sub": FrozenSub,
+            "iter": IterSet,
+            "raising_iter": RaisingIterSet,
+        }[kind]
+        result = cls(made[::2] if kind == "iter" else made)
+        if kind == "iter":
+            result.others = made
+        if kind == "raising_iter":
+            result.after = len(made) // 2
+        for item in made:
+            if isinstance(item, GrowsItsSet) and isinstance(result, set):
+                item.target = result
+        ALIVE.append(result)
+        return result
+
+    def sequence(self, recipe):
+        kind, items, pad = recipe
+        name = kind if isinstance(kind, str) else kind[0]
+        if name in ("str", "bytes", "none", "dict"):
+            return {"str": "abc", "bytes": b"", "none": None, "dict": {0: {1}}}[name]
+        outer = {"logging": LoggingList, "raising_len": RaisingLen, "list_sub": ListSub}.get(
+            name, list
+        )()
+        self.outer = outer
+        outer.extend({PAD_BASE + k} for k in range(pad))
+        outer.extend(self.set(item) for item in items)
+        if name == "logging":
+            outer.delta, outer.fail_at = kind[1], kind[2]
+        if name == "raising_len":
+            outer.fail_call = kind[1]
+            STATEFUL.append(outer)
+        ALIVE.append(outer)
+        if name == "tuple":
+            return tuple(outer)
+        if name == "set":
+            return {frozenset(s) for s in outer if isinstance(s, frozenset)}
+        return outer
+
+    def mapping(self, recipe):
+        kind, entries, pad = recipe
+        if kind == "none":
+            return None
+        outer = DictSub() if kind == "dict_sub" else {}
+        self.outer = outer
+        outer.update((PAD_BASE + k, set()) for k in range(pad))
+        for key, value in entries:
+            key_object = self.element(key)
+            if getattr(key_object, "__hash__", None) is None:
+                continue
+            outer[key_object] = self.set(value)
+        ALIVE.append(outer)
+        return list(outer.items()) if kind == "pairs" else outer
+
+
+def outcome(function, args):
+    """What a call did: ("ok", result, log) or ("raised", type, message, log)."""
+    for item in STATEFUL:
+        item.restart()
+    LOG.clear()
+    try:
+        result = function(*args)
+    except Exception as error:
+        return ("raised", type(error), str(error), list(LOG))
+    return ("ok", result, list(LOG))
+
+
+def rebuild(recipes, builders):
+    """Fresh objects for each call: conversions may mutate what they read."""
+    ALIVE.clear()
+    STATEFUL.clear()
+    builder = Builder()
+    return [build(builder, recipe) for build, recipe in zip(builders, recipes, strict=True)]
+
+
+def same(got, want):
+    if isinstance(want, float):
+        return got == want or (math.isnan(got) and math.isnan(want))
+    if isinstance(want, list | tuple):
+        return len(got) == len(want) and all(same(a, b) for a, b in zip(got, want, strict=True))
+    return got == want
+
+
+def differential(reference, ours, recipes, builders, check):
+    expected = outcome(reference, rebuild(recipes, builders))
+    got = outcome(ours, rebuild(recipes, builders))
+    if expected[0] == "raised":
+        assert got[0] == "raised", (expected, got)
+        assert got[1:] == expected[1:], (expected, got)
+        return
+    assert got[-1] == expected[-1], "Python callbacks differ"
+    check(expected[1], got)
+
+
+def kernel_error(got, kind):
+    assert got[0] == "raised" and got[1] is kind, got
+
+
+@given(sequences, ints, st.sampled_from(["absolute", "normalized", "other"]), st.integers(1, 2))
+def test_hyperedge_list_converts_as_stl(stl_reference, recipe, s, weights, threads):
+    pad = recipe[2]
+    if pad and not (isinstance(s, int) and 1 <= s < 2**31):
+        s = 1  # padding then joins nothing, and the model needs only the rest
+
+    def check(converted, got):
+        sets, s_, mode, _ = converted
+        assert got[0] == "ok", got
+        if pad:
+            assert sets[:pad] == [[PAD_BASE + k] for k in range(pad)]
+        want = line_graph_model([set(m) for m in sets[pad:]], s_, mode.decode())
+        assert same(got[1], [(i + pad, j + pad, w) for i, j, w in want]), got
+
+    args = (recipe, s, weights, threads)
+    plain = (lambda b, r: b.sequence(r), *(lambda b, r: r,) * 3)
+    differential(
+        stl_reference.compute_line_graph_edges, compute_line_graph_edges, args, plain, check
+    )
+
+
+@given(dicts, dicts, st.integers(-1, 4), st.sampled_from([0.0, 1e-6, math.nan]))
+def test_incidence_maps_convert_as_stl_for_centrality(stl_reference, nodes, edges, max_iter, tol):
+    def check(converted, got):
+        node_entries, edge_entries, max_iter_, tol_, node_order, edge_order = converted
+        node_dict = {k: set(v) for k, v in node_entries}
+        edge_dict = {k: set(v) for k, v in edge_entries}
+        if any(v not in node_dict for members in edge_dict.values() for v in members):
+            return kernel_error(got, IndexError)
+        assert got[0] == "ok", got
+        node_scores, edge_scores = got[1]
+        assert list(node_scores) == node_order and list(edge_scores) == edge_order
+        want_nodes, want_edges = centrality_model(node_dict, edge_dict, max_iter_, tol_)
+        # Sums are added in another order than the model's: rounding differs in the last bits.
+        for scores, want in ((node_scores, want_nodes), (edge_scores, want_edges)):
+            for key, value in want.items():
+                assert scores[key] == pytest.approx(value, rel=1e-12, abs=1e-15, nan_ok=True)
+
+    args = (nodes, edges, max_iter, tol)
+    plain = (lambda b, r: b.mapping(r),) * 2 + (lambda b, r: r,) * 2
+    differential(stl_reference.compute_centralities, compute_centralities, args, plain, check)
+
+
+@given(dicts, st.one_of(dicts, ids_only_dicts))
+def test_incidence_maps_convert_as_stl_for_connectivity(stl_reference, nodes, edges):
+    def check(converted, got):
+        node_dict = {k: set(v) for k, v in converted[0]}
+        edge_dict = {k: set(v) for k, v in converted[1]}
+        if any(e not in edge_dict for listed in node_dict.values() for e in listed):
+            return kernel_error(got, IndexError)
+        assert got[0] == "ok", got
+        # The search starts at the first key in native order, where stl.h's map has it.
+        start = converted[0][0][0] if node_dict else None
+        assert got[1] is (bool(node_dict) and reachable_model(node_dict, edge_dict, start))
+
+    plain = (lambda b, r: b.mapping(r),) * 2
+    differential(stl_reference.is_connected, is_connected, (nodes, edges), plain, check)
+
+
+SPREAD_KEYS = [
+    st.lists(st.integers(-(2**31), 2**31 - 1), max_size=300),
+    st.lists(st.integers(-60, 60).map(lambda k: k * 97), max_size=200),  # one residue modulo 97
+    st.lists(st.sampled_from([-1, -2, 0, 13, 26, 29, 58, 2**31 - 1, -(2**31)]), max_size=40),
+    st.lists(st.integers(0, 5000), min_size=1000, max_size=3000),  # several rehashes
+]
+
+
+@given(st.lists(st.one_of(*SPREAD_KEYS), min_size=1, max_size=20))
+def test_native_order_replica_matches_real_maps(hash_order_check, key_lists):
+    """Negative ids, ids equal modulo a bucket count, repeated keys, growth past a reserve."""
+    assert hash_order_check(key_lists) == []
+
+
+@given(st.one_of(*SPREAD_KEYS))
+def test_dict_keys_take_stl_native_order(stl_reference, keys):
+    node_dict = {k: set() for k in keys}
+    converted = stl_reference.compute_centralities(node_dict, {}, 0)
+    nodes, _ = compute_centralities(node_dict, {}, 0)
+    assert list(nodes) == converted[4]
+    if node_dict:
+        # A one-sided map: only a search from the native first key reaches every node.
+        first = converted[0][0][0]
+        one_sided = {k: ({0} if k == first else set()) for k in keys}
+        assert is_connected(one_sided, {0: set(keys)}) is True
+
+
+COLLIDING = {
+    "index equal to a member": lambda: [{1, 2, Index(1, 1)}, {1, 2}],
+    "int() equal to a member": lambda: [{IntOnly(2, 1), 2, 3}, {2}],
+    "two objects, one value": lambda: [{Index(5, 1), IntOnly(5, 2)}, {5, 6}],
+    "a set subclass yielding repeats": lambda: [iter_set([1, 1, 2, Index(2, 3)]), {1, 2}],
+}
+
+
+def iter_set(others):
+    made = IterSet()
+    made.others = others
+    return made
+
+
+@pytest.mark.parametrize("build", COLLIDING.values(), ids=COLLIDING.keys())
+def test_members_converting_to_one_value_are_one_member(stl_reference, build):
+    converted = stl_reference.compute_line_graph_edges(build(), 1, "normalized", 1)[0]
+    want = line_graph_model([set(m) for m in converted], 1, "normalized")
+    assert compute_line_graph_edges(build(), 1, "normalized", 1) == want
+
+
+def test_first_of_colliding_dict_keys_stays_with_its_value(stl_reference):
+    def build():
+        return {Index(7, 1): {1}, 7: {2}, IntOnly(7, 2): {3}, 8: {1, 2, 3}}
+
+    converted = stl_reference.is_connected(build(), {})
+    nodes = {key: set(ids) for key, ids in converted[0]}
+    assert nodes == {7: {1}, 8: {1, 2, 3}}
+    edges = {1: {7, 8}, 2: {8}, 3: {8}}
+    assert is_connected(build(), edges) is reachable_model(nodes, edges, converted[0][0][0])
+    scores, _ = compute_centralities(build(), {1: {7}}, 1)
+    assert list(scores) == converted_order(stl_reference, build)
+
+
+def converted_order(stl_reference, build):
+    return stl_reference.compute_centralities(build(), {}, 0)[4]
+
+
+def test_line_graph_result_objects_are_shared_within_a_call_and_new_across_calls():
+    hyperedges = [{1, 2, 3}, {2, 3, 4}, {3, 4, 5}, {1, 2, 3}]
+    first = compute_line_graph_edges(hyperedges, 1, "absolute", 1)
+    second = compute_line_graph_edges(hyperedges, 1, "absolute", 1)
+    assert first == second and first is not second
+    assert all(a is not b for a, b in zip(first, second, strict=True))
+    by_value = {}
+    for i, j, weight in first:
+        assert by_value.setdefault(("position", i), i) is i
+        assert by_value.setdefault(("position", j), j) is j
+        assert by_value.setdefault(("weight", weight), weight) is weight
+    assert first[0][2] is not second[0][2]
+
+
+def test_line_graph_tuples_are_not_tracked_by_the_collector():
+    import gc
+
+    edges = compute_line_graph_edges([{1, 2}, {2, 3}, {3, 1}], 1, "normalized", 1)
+    assert edges and not any(gc.is_tracked(edge) for edge in edges)
+    assert gc.is_tracked(edges)
+
+
+def test_negative_zero_and_nan_weights_keep_their_bits():
+    edges = compute_line_graph_edges([set(), set(), {1}], 0, "normalized", 1)
+    assert [math.isnan(w) for *_, w in edges] == [True, True, True]
+    assert math.copysign(1.0, compute_line_graph_edges([{1}, {2}], 0, "normalized", 1)[0][2]) == 1.0
