@@ -17,6 +17,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 # isort: split
+import bench_boundary  # noqa: E402
 import bench_centrality  # noqa: E402
 import bench_connected  # noqa: E402
 import bench_line_graph  # noqa: E402
@@ -86,6 +87,37 @@ def call_split(line_rows, centrality_rows, connected_rows) -> dict:
     return parts
 
 
+GOAL_COLUMNS = [
+    ("dataset", "dataset", ""),
+    ("connected_ratio", "is_connected / walk", ".2f"),
+    ("centrality_ratio", "centrality max_iter=0 / walk", ".2f"),
+    ("line_graph_ratio", "line graph, no pair / walk", ".2f"),
+    ("connected_e2e", "connectivity SciPy/ours", ".1f"),
+    ("centrality_e2e", "centralities SciPy/ours", ".1f"),
+    ("line_graph_e2e", "line graph SciPy/ours (worst s)", ".1f"),
+]
+
+
+def goal_rows(boundary_rows, line_rows, centrality_rows, connected_rows) -> list[dict]:
+    """One row per dataset: the boundary ratios and the end-to-end ratios against SciPy."""
+    rows = []
+    for row in boundary_rows:
+        name = row["dataset"]
+        line = [r["e2e_ratio"] for r in line_rows if r["dataset"] == name]
+        centrality = [r["e2e_ratio"] for r in centrality_rows if r["dataset"] == name]
+        connected = [r["e2e_ratio"] for r in connected_rows if r["dataset"] == name]
+        rows.append(
+            {
+                **{k: row[k] for k in ("dataset", "connected_ratio", "centrality_ratio")},
+                "line_graph_ratio": row["line_graph_ratio"],
+                "connected_e2e": connected[0] if connected else None,
+                "centrality_e2e": centrality[0] if centrality else None,
+                "line_graph_e2e": min(line) if line else None,
+            }
+        )
+    return rows
+
+
 def main(argv=None) -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true")
@@ -96,6 +128,9 @@ def main(argv=None) -> None:
     line_rows = bench_line_graph.main(common)
     centrality_rows = bench_centrality.main(common)
     connected_rows, memory = bench_connected.main(common)
+    boundary_rows, pair_memory = bench_boundary.main(common)
+    goals = goal_rows(boundary_rows, line_rows, centrality_rows, connected_rows)
+    print(benchlib.table(goals, GOAL_COLUMNS))
 
     size_plot(
         line_rows,
@@ -192,6 +227,34 @@ nodes each. NetworkX runs where one call takes under
 
 {memory_line}
 ![connectivity](connected.png)
+
+## The Python boundary
+
+Each function called with no kernel work (`is_connected`, which stops at once on these
+inputs or walks them in a few milliseconds; `compute_centralities(..., max_iter=0)`, which also
+builds the two result dicts; `compute_line_graph_edges` with an `s` no hyperedge reaches)
+against the walk floor: one pass of plain C-API code (`bench/walk_floor.cpp`) over the same
+Python containers that reads every id once and builds nothing. Repeated hyperedges removed for
+{", ".join(bench_boundary.DEDUPLICATED)}; all incidences elsewhere.
+
+```
+{benchlib.table(boundary_rows, bench_boundary.COLUMNS)}
+```
+
+Peak growth of resident memory per returned pair of a line graph, each call in a fresh process
+(repeated hyperedges removed):
+
+```
+{benchlib.table(pair_memory, bench_boundary.MEMORY_COLUMNS)}
+```
+
+Summary per dataset: the boundary ratios above (lower is better) and the end-to-end ratios
+against the SciPy recipes from the sections before (higher is better; for the line graph the
+worst of its s levels).
+
+```
+{benchlib.table(goals, GOAL_COLUMNS)}
+```
 
 ## Where a call's time goes
 
