@@ -19,6 +19,11 @@
 // in the original order, with stl.h's calls, since Python code may then run and change what
 // follows.
 //
+// Interruption. The calling thread polls for Python signals between chunks of about 2^16
+// objects and in every loop that may run long. A handler that raises stops the call with its
+// exception; one that returns may have run any Python code, so polls happen only where no
+// borrowed pointer is held, and each chunk reads its container afresh.
+//
 // Results. A line graph's list shares one int per distinct position and one float per
 // distinct weight between its tuples, and each tuple is untracked by the cyclic collector once
 // filled (the collector would untrack a tuple of ints and floats itself, but only after
@@ -37,6 +42,7 @@
 #include <vector>
 
 #include "hash_order.hpp"
+#include "interrupt.hpp"
 #include "parallel.hpp"
 
 namespace py = pybind11;
@@ -45,6 +51,8 @@ namespace cpp_functions {
 namespace {
 
 constexpr std::size_t serial_below_objects = 4096;  // smaller inputs are read on one thread
+constexpr std::size_t objects_per_chunk = 1 << 16;  // read in parallel between two polls
+constexpr std::uint32_t steps_per_poll = 1024;      // sequential conversions between two polls
 
 // ---- elements -----------------------------------------------------------------------------
 
@@ -187,6 +195,10 @@ void reserve_as_stl(Py_ssize_t length) {
 
 }  // namespace
 
+void poll_interrupt() {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 // ---- arguments ----------------------------------------------------------------------------
 
 bool load_hyperedge_list(PyObject* src, hyperedge_list& out) {
@@ -200,10 +212,22 @@ bool load_hyperedge_list(PyObject* src, hyperedge_list& out) {
   // access fails.
   const Py_ssize_t end = PySequence_Size(src);
   Py_ssize_t next = 0;
-  if ((PyList_CheckExact(src) || PyTuple_CheckExact(src)) && end >= 0 && !PyErr_Occurred())
-    next = static_cast<Py_ssize_t>(
-        read_exact_sets(PySequence_Fast_ITEMS(src), static_cast<std::size_t>(end), out.offsets, out.members));
+  if ((PyList_CheckExact(src) || PyTuple_CheckExact(src)) && end >= 0 && !PyErr_Occurred()) {
+    while (next < end) {
+      // Afresh per chunk: a signal handler run by the last poll may have changed the list.
+      const Py_ssize_t stop =
+          std::min({end, PySequence_Fast_GET_SIZE(src), next + Py_ssize_t{objects_per_chunk}});
+      if (stop <= next) break;
+      const std::size_t read = read_exact_sets(
+          PySequence_Fast_ITEMS(src) + next, static_cast<std::size_t>(stop - next), out.offsets, out.members);
+      next += static_cast<Py_ssize_t>(read);
+      if (next < stop) break;
+      poll_interrupt();
+    }
+  }
+  interrupt_ticker ticker{steps_per_poll};
   for (; next != end; ++next) {
+    ticker.tick();
     py::object item = py::reinterpret_steal<py::object>(PySequence_GetItem(src, next));
     if (!item) throw py::error_already_set();
     if (!load_set(item.ptr(), out.members)) return false;
@@ -224,39 +248,47 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
   offsets.reserve(reserved + 1);
 
   // Walking a dict runs no Python code, for subclasses too (stl.h iterates by PyDict_Next).
+  // Chunks of entries are read in parallel, each walked afresh after the last poll.
   Py_ssize_t position = 0;
-  if (!PyErr_Occurred()) {
-    std::vector<PyObject*> key_objects, value_objects;
-    std::vector<Py_ssize_t> positions;
-    key_objects.reserve(reserved);
-    value_objects.reserve(reserved);
-    positions.reserve(reserved + 1);
+  bool fast = !PyErr_Occurred();
+  std::vector<PyObject*> key_objects, value_objects;
+  std::vector<Py_ssize_t> positions;
+  while (fast) {
+    key_objects.clear();
+    value_objects.clear();
+    positions.assign(1, position);
     PyObject *key = nullptr, *value = nullptr;
-    positions.push_back(0);
-    while (PyDict_Next(src, &position, &key, &value)) {
+    while (key_objects.size() < objects_per_chunk && PyDict_Next(src, &position, &key, &value)) {
       key_objects.push_back(key);
       value_objects.push_back(value);
       positions.push_back(position);
     }
+    if (key_objects.empty()) break;
     // Keys first: the leading run of small exact-int keys, then their sets.
     const auto count = static_cast<std::int64_t>(key_objects.size());
-    keys.resize(key_objects.size());
+    const std::size_t first_key = keys.size();
+    keys.resize(first_key + key_objects.size());
     std::int64_t first_other = count;
 #pragma omp parallel for schedule(static) num_threads(team_size(key_objects.size(), serial_below_objects)) \
     reduction(min : first_other)
     for (std::int64_t k = 0; k < count; ++k) {
       if (k >= first_other) continue;
-      if (!read_compact(key_objects[k], keys[k])) first_other = k;
+      if (!read_compact(key_objects[k], keys[first_key + static_cast<std::size_t>(k)])) first_other = k;
     }
     const std::size_t read =
         read_exact_sets(value_objects.data(), static_cast<std::size_t>(first_other), offsets, ids);
-    keys.resize(read);
+    keys.resize(first_key + read);
     position = positions[read];
+    fast = read == key_objects.size();
+    if (fast) poll_interrupt();
   }
   // The rest by stl.h's rule: key, then value, each entry's objects held while Python code
   // that may drop them from the dict runs.
   PyObject *key = nullptr, *value = nullptr;
-  while (PyDict_Next(src, &position, &key, &value)) {
+  interrupt_ticker ticker{steps_per_poll};
+  while (true) {
+    ticker.tick();  // between entries, while none is held: a handler may change the dict
+    if (PyDict_Next(src, &position, &key, &value) == 0) break;
     py::object held_key = py::reinterpret_borrow<py::object>(key);
     py::object held_value = py::reinterpret_borrow<py::object>(value);
     std::int32_t native_key = 0;
@@ -265,7 +297,8 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
     offsets.push_back(ids.size());
   }
 
-  const std::vector<std::uint32_t> order = unordered_map_order(keys.data(), keys.size(), true, reserved);
+  const std::vector<std::uint32_t> order =
+      unordered_map_order(keys.data(), keys.size(), true, reserved, poll_interrupt);
   out.keys.resize(order.size());
   out.offsets.resize(order.size() + 1);
   for (std::size_t k = 0; k < order.size(); ++k) {
@@ -364,7 +397,9 @@ PyObject* edge_tuple(PyObject* first, PyObject* second, PyObject* weight) {
 // cannot be made. Throws as pybind11 does when the dict cannot be allocated or filled.
 PyObject* scores_dict(const std::vector<std::int32_t>& ids, const std::vector<double>& scores) {
   py::dict result;
+  interrupt_ticker ticker{1 << 16};
   for (std::size_t k = 0; k < ids.size(); ++k) {
+    ticker.tick();
     py::object key = py::reinterpret_steal<py::object>(PyLong_FromLong(ids[k]));
     py::object value = py::reinterpret_steal<py::object>(PyFloat_FromDouble(scores[k]));
     if (!key || !value) return nullptr;
@@ -377,6 +412,10 @@ PyObject* scores_dict(const std::vector<std::int32_t>& ids, const std::vector<do
 
 PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
   py::list result(edges.size());
+  // Untracked while it holds empty slots: a collection or gc.get_objects() run by a signal
+  // handler at a poll must not see it. Tracked again once full.
+  PyObject_GC_UnTrack(result.ptr());
+  interrupt_ticker ticker{1 << 16};
   object_pool objects;
   const std::size_t n = edges.offsets.size() - 1;
   std::vector<PyObject*> positions(n, nullptr);  // borrowed from `objects`
@@ -388,6 +427,7 @@ PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
   std::size_t item = 0;
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t p = edges.offsets[i]; p < edges.offsets[i + 1]; ++p) {
+      ticker.tick();
       PyObject* first = position(i);
       PyObject* second = first ? position(static_cast<std::size_t>(edges.second[p])) : nullptr;
       PyObject* weight = second ? floats.get(edges.weights[p]) : nullptr;
@@ -399,6 +439,7 @@ PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
       PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(item++), edge_tuple(first, second, weight));
     }
   }
+  PyObject_GC_Track(result.ptr());
   return result.release().ptr();
 }
 

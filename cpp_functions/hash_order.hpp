@@ -23,9 +23,11 @@ namespace cpp_functions {
 // Positions into `keys` of the map's entries in iteration order, one per distinct key (the
 // first position of each key: emplace keeps the first). With `reserve`, the map is first
 // reserved for `reserve_count` elements, as a converted argument is; without, it grows from
-// empty, as a map filled key by key does.
-inline std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t count,
-                                                      bool reserve, std::size_t reserve_count) {
+// empty, as a map filled key by key does. Calls poll() every few thousand keys.
+template <typename Poll>
+std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t count, bool reserve,
+                                               std::size_t reserve_count, Poll&& poll) {
+  constexpr std::size_t keys_per_poll = 1 << 14;
   using policy_type = std::__detail::_Prime_rehash_policy;
   constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
   const std::uint32_t before_begin = static_cast<std::uint32_t>(count);  // the list's head
@@ -78,6 +80,7 @@ inline std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, 
   }
 
   for (std::size_t i = 0; i < count; ++i) {
+    if (i % keys_per_poll == 0) poll();
     const auto node = static_cast<std::uint32_t>(i);
     std::size_t b = bucket_of(node, bucket_count);
     // A key already present keeps its place: the later one is dropped.

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "../hash_order.hpp"
+#include "../interrupt.hpp"
 #include "../parallel.hpp"
 
 namespace {
@@ -200,6 +201,7 @@ int iterate(const incidence_arrays& arrays, bool scatter, int max_iter, double t
   if (scatter) state.accumulators.resize(edge_chunks * state.stride);
 
   int rounds = 0;
+  cpp_functions::region_error error;
 #pragma omp parallel num_threads(team_size(arrays.members.size() + n + y.size(), serial_below_work))
   {
     double *cur_x = x.data(), *next_x = new_x.data(), *cur_y = y.data(), *next_y = new_y.data();
@@ -215,17 +217,25 @@ int iterate(const incidence_arrays& arrays, bool scatter, int max_iter, double t
 #pragma omp barrier
       scale_side(state.node_blocks, ordered_sum(state.abs_x), cur_x, next_x, state.diff_x);
       scale_side(state.edge_parts, ordered_sum(state.abs_y), cur_y, next_y, state.diff_y);
+      // The calling thread polls once a round; the barrier makes its verdict every thread's.
+#pragma omp master
+      try {
+        cpp_functions::poll_interrupt();
+      } catch (...) {
+        error.capture();
+      }
 #pragma omp barrier
       // Every thread reads the same partials, so all take the same branch below.
       const double diff = ordered_sum(state.diff_x) + ordered_sum(state.diff_y);
       std::swap(cur_x, next_x);
       std::swap(cur_y, next_y);
       ++round;
-      if (tol > diff || round == max_iter) break;
+      if (error.raised() || tol > diff || round == max_iter) break;
     }
 #pragma omp master
     rounds = round;
   }
+  error.rethrow();
   return rounds;
 }
 
@@ -234,7 +244,7 @@ int iterate(const incidence_arrays& arrays, bool scatter, int max_iter, double t
 void in_result_order(const std::vector<std::int32_t>& ids, const std::vector<double>& scores,
                      std::vector<std::int32_t>& ordered_ids, std::vector<double>& ordered_scores) {
   const std::vector<std::uint32_t> order =
-      cpp_functions::unordered_map_order(ids.data(), ids.size(), false, 0);
+      cpp_functions::unordered_map_order(ids.data(), ids.size(), false, 0, cpp_functions::poll_interrupt);
   ordered_ids.resize(order.size());
   ordered_scores.resize(order.size());
   for (std::size_t k = 0; k < order.size(); ++k) {

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "../interrupt.hpp"
 #include "../parallel.hpp"
 
 namespace {
@@ -31,6 +32,8 @@ namespace {
 using cpp_functions::id_index;
 using cpp_functions::incidence_map;
 using cpp_functions::make_id_index;
+
+constexpr std::uint32_t nodes_per_poll = 4096;  // nodes expanded between two polls
 
 // Every edge id a node lists, reached or not, resolved before the search starts.
 std::vector<std::uint32_t> resolve_listed_edges(const incidence_map& nodes, const id_index& edge_index) {
@@ -60,7 +63,9 @@ bool is_connected(const incidence_map& nodes, const incidence_map& edges) {
   queue.reserve(n);
   queue.push_back(0);
   visited_flag[0] = true;
+  cpp_functions::interrupt_ticker ticker{nodes_per_poll};
   for (std::size_t head = 0; head < queue.size() && queue.size() < n; ++head) {
+    ticker.tick();
     const std::uint32_t current = queue[head];
     for (std::size_t p = nodes.offsets[current]; p < nodes.offsets[current + 1]; ++p) {
       const std::uint32_t e = listed[p];

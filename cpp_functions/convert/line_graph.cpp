@@ -30,6 +30,7 @@
 #include <new>
 #include <string>
 
+#include "../interrupt.hpp"
 #include "../parallel.hpp"
 
 namespace {
@@ -42,6 +43,7 @@ using cpp_functions::team_size;
 constexpr int thread_request_floor = 256;
 constexpr std::size_t serial_below_incidences = 20000;  // smaller inputs run on one thread
 constexpr int positions_per_chunk = 32;                 // dynamic chunks: work per position is very skewed
+constexpr std::uint32_t positions_per_poll = 16;        // the calling thread's positions between polls
 
 enum class weighting { absolute, normalized, zero };
 
@@ -203,7 +205,9 @@ void accepted_pairs(const incidence_index& index, std::int32_t i, std::uint32_t 
 
 // Runs visit(i, overlap, touched) for every position i in parallel, each thread with its own
 // zeroed counter and touched list, which visit must leave zeroed and empty. The first
-// exception a visit throws is rethrown here once the region has ended.
+// exception a visit throws, or an interruption that the calling thread (thread 0) polls for
+// between positions, stops every thread at its next position and is rethrown here once the
+// region has ended.
 template <typename Visit>
 void for_each_position(const incidence_index& index, std::size_t work, Visit&& visit) {
   const auto n = static_cast<std::int64_t>(index.sizes.size());
@@ -211,6 +215,8 @@ void for_each_position(const incidence_index& index, std::size_t work, Visit&& v
 #pragma omp parallel num_threads(team_size(work, serial_below_incidences))
   {
     region_error::prepare_thread();
+    const bool caller = omp_get_thread_num() == 0;
+    cpp_functions::interrupt_ticker ticker{positions_per_poll};
     std::vector<std::uint32_t> overlap;
     std::vector<std::int32_t> touched;
     try {
@@ -222,6 +228,7 @@ void for_each_position(const incidence_index& index, std::size_t work, Visit&& v
     for (std::int64_t i = 0; i < n; ++i) {
       if (error.raised()) continue;
       try {
+        if (caller) ticker.tick();
         visit(static_cast<std::int32_t>(i), overlap, touched);
       } catch (...) {
         error.capture();

@@ -25,7 +25,7 @@ int main() {
     for (int k : keys) filled[k] = 0.0;
     auto replica = [&](bool reserve) {
       std::vector<int> order;
-      for (std::uint32_t p : cpp_functions::unordered_map_order(keys.data(), n, reserve, n)) order.push_back(keys[p]);
+      for (std::uint32_t p : cpp_functions::unordered_map_order(keys.data(), n, reserve, n, [] {})) order.push_back(keys[p]);
       return order;
     };
     std::vector<int> reserved_order, filled_order;

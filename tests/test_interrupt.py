@@ -1,0 +1,206 @@
+"""Long calls stop soon after a signal whose handler raises, with that exception, leaving
+nothing behind; signals whose handlers return change nothing. Each case runs in a child
+process, which the signal is sent to."""
+
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+from conftest import SANITIZED, run_child
+
+LATENCY_LIMIT = 0.2  # seconds from the signal to the exception in the caller
+
+PRELUDE = """
+import ctypes, gc, signal, sys, time
+from cpp_functions.algorithms.centrality import compute_centralities
+from cpp_functions.algorithms.connected import is_connected
+from cpp_functions.convert.line_graph import compute_line_graph_edges
+
+
+class Lazy(list):
+    # A list subclass: every item is fetched through __getitem__, one by one.
+    pass
+
+
+overlapping = [set(range(2000))] * 3000  # every pair shares 2000 members: a long kernel
+ring = {v: {v, (v + 1) % 50} for v in range(50)}  # 50 nodes, edge v holds v and v + 1
+edges = {e: {e, (e + 1) % 50} for e in range(50)}
+huge_input = Lazy([frozenset()] * 30_000_000)
+LONG = {
+    "line graph": lambda: compute_line_graph_edges(overlapping, 1, "absolute", 2),
+    "centrality": lambda: compute_centralities(ring, edges, 2**31 - 1, 0.0),
+    "conversion": lambda: compute_line_graph_edges(huge_input, 1, "absolute", 2),
+}
+"""
+
+SIGINT_CHILD = (
+    PRELUDE
+    + """
+call = LONG[sys.argv[1]]
+print("ready", flush=True)
+sys.stdin.readline()
+print("started", flush=True)
+try:
+    call()
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+print("next", compute_line_graph_edges([{1, 2}, {2, 3}], 1, "absolute", 1), flush=True)
+"""
+)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name", ["line graph", "centrality", "conversion"])
+def test_sigint_raises_keyboard_interrupt_soon_and_the_next_call_works(name):
+    with subprocess.Popen(
+        [sys.executable, "-c", SIGINT_CHILD, name],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    ) as child:
+        watchdog = threading.Timer(120, child.kill)  # a call that ignores the signal ends here
+        watchdog.start()
+        try:
+            assert child.stdout.readline().strip() == "ready"
+            child.stdin.write("go\n")
+            child.stdin.flush()
+            assert child.stdout.readline().strip() == "started"
+            time.sleep(0.2)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            outcome = child.stdout.readline().split()
+            child.wait(timeout=120)
+            rest = child.stdout.read()  # communicate() would skip what readline() buffered
+            errors = child.stderr.read()
+        finally:
+            watchdog.cancel()
+            child.kill()
+    assert outcome and outcome[0] == "interrupted", (outcome, errors)
+    if not SANITIZED:  # the sanitizers slow every step several times
+        assert float(outcome[1]) - sent < LATENCY_LIMIT
+    assert rest.strip() == "next [(0, 1, 1.0)]"
+
+
+ALARM_CHILD = (
+    PRELUDE
+    + """
+class Stop(Exception):
+    pass
+
+
+def stop(signum, frame):
+    raise Stop("alarm")
+
+
+signal.signal(signal.SIGALRM, stop)
+gomp = ctypes.CDLL("libgomp.so.1")
+
+
+def interrupted(call, after):
+    signal.setitimer(signal.ITIMER_REAL, after)
+    try:
+        call()
+    except Stop:
+        return True
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    return False
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+gomp.omp_set_num_threads(3)
+print("custom", interrupted(LONG["centrality"], 0.1), gomp.omp_get_max_threads())
+names = list(LONG)
+for k in range(20):
+    interrupted(LONG[names[k % 3]], 0.01)
+gc.collect()
+before = rss()
+stopped = sum(interrupted(LONG[names[k % 3]], 0.01) for k in range(200))
+gc.collect()
+print("growth", stopped, (rss() - before) / 2**20)
+"""
+)
+
+
+@pytest.mark.slow
+def test_handler_exception_comes_out_and_200_interrupted_calls_keep_no_memory():
+    outcome = run_child(ALARM_CHILD, timeout=600)
+    assert outcome.returncode == 0, outcome.stderr
+    custom, growth = outcome.stdout.splitlines()
+    # The handler's own exception; the centrality call set its thread count before it stopped.
+    assert custom == "custom True 8"
+    _, stopped, mib = growth.split()
+    assert int(stopped) == 200
+    assert float(mib) < 5
+
+
+RETURNING_CHILD = (
+    PRELUDE
+    + """
+calls = []
+signal.signal(signal.SIGALRM, lambda signum, frame: calls.append(signum))
+hyperedges = [set(range(k % 40, k % 40 + 30)) for k in range(600)]
+nodes = {v: set() for v in range(3000)}
+members = {e: {(7 * e + d) % 3000 for d in range(5)} for e in range(4000)}
+plain = (
+    compute_line_graph_edges(hyperedges, 1, "normalized", 2),
+    compute_centralities(nodes, members, 300, 0.0),
+)
+signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)  # a signal every millisecond
+signalled = (
+    compute_line_graph_edges(hyperedges, 1, "normalized", 2),
+    compute_centralities(nodes, members, 300, 0.0),
+)
+signal.setitimer(signal.ITIMER_REAL, 0)
+signal.signal(signal.SIGINT, signal.SIG_IGN)
+signal.raise_signal(signal.SIGINT)
+ignored = compute_centralities(nodes, members, 300, 0.0)
+print(plain == signalled, ignored == plain[1], len(calls) > 10)
+"""
+)
+
+
+def test_signals_whose_handlers_return_change_nothing():
+    outcome = run_child(RETURNING_CHILD, timeout=300)
+    assert outcome.returncode == 0, outcome.stderr
+    assert outcome.stdout.split() == ["True", "True", "True"]
+
+
+STOPPED_CONVERSION_CHILD = (
+    PRELUDE
+    + """
+class Stop(Exception):
+    pass
+
+
+def stop(signum, frame):
+    raise Stop
+
+
+signal.signal(signal.SIGALRM, stop)
+gomp = ctypes.CDLL("libgomp.so.1")
+gomp.omp_set_num_threads(3)
+signal.setitimer(signal.ITIMER_REAL, 0.05)
+try:
+    compute_line_graph_edges(huge_input, 1, "absolute", 5)
+except Stop:
+    print("stopped", gomp.omp_get_max_threads())
+"""
+)
+
+
+@pytest.mark.slow
+def test_interrupted_conversion_leaves_the_thread_setting_alone():
+    """Stopped before the kernel starts, as a refused argument would be."""
+    outcome = run_child(STOPPED_CONVERSION_CHILD, timeout=300)
+    assert outcome.returncode == 0, outcome.stderr
+    assert outcome.stdout.split() == ["stopped", "3"]
