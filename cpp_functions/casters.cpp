@@ -24,9 +24,9 @@
 // exception; one that returns may have run any Python code, so polls happen only where no
 // borrowed pointer is held, and each chunk reads its container afresh.
 //
-// Results. A line graph's list shares one int per distinct position and one float per
-// distinct weight between its tuples, and each tuple is untracked by the cyclic collector once
-// filled (the collector would untrack a tuple of ints and floats itself, but only after
+// Results. A line graph's list shares one int per distinct position (given all its references
+// at once) and one float per distinct weight between its tuples, and each tuple is untracked by the cyclic
+// collector once filled (the collector would untrack a tuple of ints and floats itself, but only after
 // scanning it); that halves the memory of a large result and skips those scans.
 #include "casters.hpp"
 
@@ -376,18 +376,58 @@ struct float_cache {
   }
 };
 
-// A 3-tuple of new references, untracked: it holds an int, an int and a float, so it can never
-// be part of a cycle. Throws when the tuple cannot be allocated, as pybind11 does.
-PyObject* edge_tuple(PyObject* first, PyObject* second, PyObject* weight) {
+// The int of every position the edges name, each given in advance the references that its
+// tuples will take, so that filling a tuple never touches the int: on large results that
+// touch was a cache miss per pair, the largest cost of the conversion. The references not
+// handed out are given back on every path.
+struct position_ints {
+  struct entry {
+    PyObject* object = nullptr;
+    std::uint32_t unused = 0;  // prepaid references not yet in a tuple (< 2^31: 2(n - 1) at most)
+  };
+  std::vector<entry> table;
+
+  explicit position_ints(const line_graph_edges& edges) : table(edges.offsets.size() - 1) {
+    for (std::size_t i = 0; i + 1 < edges.offsets.size(); ++i)
+      table[i].unused = static_cast<std::uint32_t>(edges.offsets[i + 1] - edges.offsets[i]);
+    for (std::int32_t j : edges.second) ++table[static_cast<std::size_t>(j)].unused;
+  }
+  ~position_ints() {
+    for (const entry& e : table)
+      if (e.object != nullptr) {
+        Py_SET_REFCNT(e.object, Py_REFCNT(e.object) - e.unused);  // a no-op on immortal ints
+        Py_DECREF(e.object);
+      }
+  }
+  // False with the error set when an int cannot be made.
+  bool make() {
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      if (table[i].unused == 0) continue;
+      PyObject* made = PyLong_FromSize_t(i);
+      if (made == nullptr) return false;
+      Py_SET_REFCNT(made, Py_REFCNT(made) + table[i].unused);
+      table[i].object = made;
+    }
+    return true;
+  }
+  // One of the prepaid references of position i.
+  PyObject* take(std::size_t i) {
+    --table[i].unused;
+    return table[i].object;
+  }
+};
+
+// A 3-tuple owning the three references, untracked: it holds an int, an int and a float, so
+// it can never be part of a cycle. Throws when the tuple cannot be allocated, as pybind11
+// does; the prepaid ints then keep their references, which position_ints gives back.
+PyObject* edge_tuple(position_ints& ints, std::size_t first, std::size_t second, PyObject* weight) {
   PyObject* tuple = PyTuple_New(3);
   if (tuple == nullptr) {
-    Py_DECREF(first);
-    Py_DECREF(second);
     Py_DECREF(weight);
     py::pybind11_fail("Could not allocate tuple object!");
   }
-  PyTuple_SET_ITEM(tuple, 0, first);
-  PyTuple_SET_ITEM(tuple, 1, second);
+  PyTuple_SET_ITEM(tuple, 0, ints.take(first));
+  PyTuple_SET_ITEM(tuple, 1, ints.take(second));
   PyTuple_SET_ITEM(tuple, 2, weight);
   PyObject_GC_UnTrack(tuple);
   return tuple;
@@ -411,32 +451,27 @@ PyObject* scores_dict(const std::vector<std::int32_t>& ids, const std::vector<do
 }  // namespace
 
 PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
+  constexpr std::size_t prefetch_distance = 16;  // pairs ahead: the int table is read at random
   py::list result(edges.size());
   // Untracked while it holds empty slots: a collection or gc.get_objects() run by a signal
   // handler at a poll must not see it. Tracked again once full.
   PyObject_GC_UnTrack(result.ptr());
-  interrupt_ticker ticker{1 << 16};
+  // Every poll also runs the collection that the new tuples keep scheduling: a few per second.
+  interrupt_ticker ticker{1 << 18};
   object_pool objects;
-  const std::size_t n = edges.offsets.size() - 1;
-  std::vector<PyObject*> positions(n, nullptr);  // borrowed from `objects`
-  auto position = [&](std::size_t i) -> PyObject* {
-    if (positions[i] == nullptr) positions[i] = objects.keep(PyLong_FromSize_t(i));
-    return positions[i] == nullptr ? nullptr : Py_NewRef(positions[i]);
-  };
   float_cache floats(objects);
+  position_ints ints(edges);
+  if (!ints.make()) return nullptr;
   std::size_t item = 0;
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i + 1 < edges.offsets.size(); ++i) {
     for (std::size_t p = edges.offsets[i]; p < edges.offsets[i + 1]; ++p) {
       ticker.tick();
-      PyObject* first = position(i);
-      PyObject* second = first ? position(static_cast<std::size_t>(edges.second[p])) : nullptr;
-      PyObject* weight = second ? floats.get(edges.weights[p]) : nullptr;
-      if (weight == nullptr) {
-        Py_XDECREF(first);
-        Py_XDECREF(second);
-        return nullptr;
-      }
-      PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(item++), edge_tuple(first, second, weight));
+      if (p + prefetch_distance < edges.second.size())
+        __builtin_prefetch(&ints.table[static_cast<std::size_t>(edges.second[p + prefetch_distance])]);
+      PyObject* weight = floats.get(edges.weights[p]);
+      if (weight == nullptr) return nullptr;
+      PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(item++),
+                      edge_tuple(ints, i, static_cast<std::size_t>(edges.second[p]), weight));
     }
   }
   PyObject_GC_Track(result.ptr());

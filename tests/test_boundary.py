@@ -6,6 +6,7 @@ the models compute from what stl.h converted, in stl.h's native key order."""
 import math
 
 import pytest
+from conftest import SANITIZED, run_child
 from cpp_functions.algorithms.centrality import compute_centralities
 from cpp_functions.algorithms.connected import is_connected
 from cpp_functions.convert.line_graph import compute_line_graph_edges
@@ -477,3 +478,52 @@ def test_negative_zero_and_nan_weights_keep_their_bits():
     edges = compute_line_graph_edges([set(), set(), {1}], 0, "normalized", 1)
     assert [math.isnan(w) for *_, w in edges] == [True, True, True]
     assert math.copysign(1.0, compute_line_graph_edges([{1}, {2}], 0, "normalized", 1)[0][2]) == 1.0
+
+
+def test_position_ints_hold_exactly_the_references_of_their_tuples():
+    """Each int gets all its references at once; a wrong count leaks or frees it early."""
+    import sys
+    from collections import Counter
+
+    hyperedges = [{0, k} for k in range(600)]  # every pair shares member 0
+    edges = compute_line_graph_edges(hyperedges, 1, "absolute", 2)
+    uses = Counter(id(edge[field]) for edge in edges for field in (0, 1))
+    checked = [edges[-1][0], edges[-1][1], edges[-2][0], edges[300][1]]
+    # Each is held by its tuples, the list `checked`, the loop's `v` and getrefcount's argument
+    # (all > 256: none is one of the immortal small ints).
+    assert all(v > 256 for v in checked)
+    assert [sys.getrefcount(v) - 3 for v in checked] == [uses[id(v)] for v in checked]
+    del edges
+    assert [sys.getrefcount(v) for v in checked] == [3, 3, 3, 3]
+
+
+FAILING_RESULT = """
+import gc, resource, sys
+from cpp_functions.convert.line_graph import compute_line_graph_edges
+
+hyperedges = [{{0, k}} for k in range(4000)]  # 8 million pairs
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+with open("/proc/self/statm") as f:
+    address_space = int(f.read().split()[0]) * resource.getpagesize()
+# Room for the native edges and part of the Python list, not all of it.
+resource.setrlimit(resource.RLIMIT_AS, (address_space + ({room} << 20), hard))
+try:
+    compute_line_graph_edges(hyperedges, 1, "absolute", 1)
+    print("succeeded")
+except (MemoryError, RuntimeError, TypeError) as error:
+    print(type(error).__name__)
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+gc.collect()
+edges = compute_line_graph_edges(hyperedges[:1000], 1, "absolute", 1)
+print(len(edges), sys.getrefcount(edges[-1][1]))
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="RLIMIT_AS cannot apply under AddressSanitizer")
+@pytest.mark.parametrize("room", [300, 500])
+def test_result_conversion_that_runs_out_of_memory_leaves_nothing(room):
+    outcome = run_child(FAILING_RESULT.format(room=room), timeout=300)
+    assert outcome.returncode == 0, outcome.stderr
+    first, second = outcome.stdout.splitlines()
+    assert first in ("MemoryError", "RuntimeError", "TypeError")
+    assert second == "499500 1000"  # the last pair's second int: in 999 tuples, plus the argument
