@@ -116,7 +116,7 @@ def _compile(source: Path, output: Path, *flags: str) -> None:
 @pytest.fixture(scope="session")
 def stl_reference(tmp_path_factory):
     """The three signatures bound through pybind11's stl.h, returning what it converted."""
-    import importlib.util
+    import importlib
     import sysconfig
 
     import pybind11
@@ -132,10 +132,11 @@ def stl_reference(tmp_path_factory):
         f"-I{pybind11.get_include()}",
         f"-I{sysconfig.get_paths()['include']}",
     )
-    spec = importlib.util.spec_from_file_location("stl_reference", output)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    sys.path.insert(0, str(folder))
+    try:
+        return importlib.import_module("stl_reference")
+    finally:
+        sys.path.remove(str(folder))
 
 
 @pytest.fixture(scope="session")

@@ -52,21 +52,19 @@ constexpr std::size_t serial_below_work = 1 << 16;     // incidences + n + m run
 constexpr std::size_t accumulators_per_incidence = 2;  // scatter while 8n <= incidences / 2
 
 // Incidence structure with ids resolved to indices.
+// The ids and offsets are the flat inputs' own; only the member indices are built.
 struct incidence_arrays {
-  std::vector<std::int32_t> node_ids;       // node index -> id, in node_dict's order
-  std::vector<std::int32_t> edge_ids;       // edge index -> id, in edge_dict's order
-  std::vector<std::size_t> member_offsets;  // members of edge e: [member_offsets[e], [e+1])
-  std::vector<std::uint32_t> members;       // node indices, in each set's iteration order
-  std::vector<std::size_t> holder_offsets;  // gather mode only: edges of node i
-  std::vector<std::uint32_t> holders;       // edge indices, ascending
+  const std::vector<std::int32_t>& node_ids;       // node index -> id, in node_dict's order
+  const std::vector<std::int32_t>& edge_ids;       // edge index -> id, in edge_dict's order
+  const std::vector<std::size_t>& member_offsets;  // members of edge e: [member_offsets[e], [e+1])
+  std::vector<std::uint32_t> members;              // node indices, in each set's iteration order
+  std::vector<std::size_t> holder_offsets;         // gather mode only: edges of node i
+  std::vector<std::uint32_t> holders;              // edge indices, ascending
 };
 
 incidence_arrays index_incidences(const incidence_map& nodes, const incidence_map& edges) {
-  incidence_arrays arrays;
-  arrays.node_ids = nodes.keys;
+  incidence_arrays arrays{nodes.keys, edges.keys, edges.offsets, {}, {}, {}};
   const id_index node_index = make_id_index(arrays.node_ids);
-  arrays.edge_ids = edges.keys;
-  arrays.member_offsets = edges.offsets;
   arrays.members.resize(edges.ids.size());
   for (std::size_t e = 0; e < edges.size(); ++e)
     for (std::size_t p = edges.offsets[e]; p < edges.offsets[e + 1]; ++p) {
