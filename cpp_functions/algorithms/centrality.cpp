@@ -4,32 +4,39 @@
 // each vector then scaled to absolute sum 1, until the summed absolute change of both falls
 // below tol or max_iter rounds have run.
 //
-// Method. Every member id is resolved to its node index once, into flat arrays (the members
-// of each edge, in the set's order), before iterating. Each round then makes one pass over
-// the edges: edge e gathers the squared scores of its members into its own sum and, for the
-// node side, adds y[e]^2 into an accumulator of each member. The edges are cut into eight
-// fixed chunks (the static partition of eight threads); each chunk has its own accumulator
-// of n doubles, and a node's sum adds the chunk accumulators in chunk order. So each node's
-// sum is formed exactly as eight threads with private buffers would form it, merged in
-// thread order, whatever the team size.
+// Method.
+// - Edges with the same member set have the same score in every round (same start, same
+//   update), so each set is iterated once and carries its multiplicity: an edge term counts
+//   that many times in a node's sum, in the scale and in the change.
+// - Nodes are renumbered in the order the edges first reach them and each edge's members are
+//   sorted, so the gathers of a round walk nearby memory. Both sides then gather: an edge over
+//   its members, a node over the edges holding it (a transposed list). Neither needs
+//   accumulators to clear or merge.
+// - A round is one pass. The raw (unscaled) scores of a round are stored; readers multiply by
+//   the round's reciprocal scale, which yields exactly the scaled value that would have been
+//   stored. The change of round r needs the scale of round r, known only once round r has
+//   ended, so pass r + 1 adds it up while it computes round r + 1. When that change stops the
+//   iteration, round r + 1 is dropped and round r is the result.
+// - Each element's raw score of the round before last is needed only by the element itself,
+//   so the new raw score overwrites it: two arrays per side.
 //
-// When nodes are many compared with incidences (8n doubles to clear and merge per round
-// would cost more than the pass itself), a node instead gathers y[e]^2 over its own edge
-// list (ascending edge index, built once by transposing the members), which needs no
-// accumulators; its sum then adds the same terms in plain sequential order.
-//
-// Reproducibility. Vector sums (the scale of each vector and the change) add partial sums of
-// fixed blocks in block order, so results are bit-identical from call to call and for any
-// team size. One parallel region runs the whole iteration with barriers between phases;
-// every thread derives the same scale and stopping decision from the shared partials.
+// Reproducibility. Every sum has a fixed order: a gathered sum puts term p in lane p % 4 and
+// adds the lanes as (0 + 1) + (2 + 3); a block's partial sums put element j of a batch in
+// lane j % 8 and add the lanes pairwise; vector totals add the fixed blocks in block order.
+// Blocks depend on the input alone, so results are bit-identical from call to call and for
+// any team size. The update runs in builds for several instruction sets, picked at run time;
+// each performs the same operations in the same order (no contraction into fused
+// multiply-adds), so results do not depend on the processor either.
 #include "centrality.hpp"
 
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -40,235 +47,528 @@
 
 namespace {
 
+using cpp_functions::centrality_variant;
 using cpp_functions::id_index;
 using cpp_functions::incidence_map;
 using cpp_functions::make_id_index;
 using cpp_functions::team_size;
 
-constexpr int thread_setting = 8;                      // the setting every call leaves behind
-constexpr std::size_t edge_chunks = 8;                 // fixed partition of the edges
-constexpr std::size_t block_size = 2048;               // nodes per partial sum
-constexpr std::size_t serial_below_work = 1 << 16;     // incidences + n + m run on one thread below
-constexpr std::size_t accumulators_per_incidence = 2;  // scatter while 8n <= incidences / 2
+constexpr int thread_setting = 8;                   // the setting every call leaves behind
+constexpr std::size_t serial_below_work = 1 << 16;  // incidences + elements run on one thread below
+constexpr std::size_t block_work = 1 << 14;         // work per partial-sum block
+constexpr std::size_t element_work = 4;             // an update costs about four gathered terms
+constexpr std::size_t gather_lanes = 4;
+constexpr std::size_t sum_lanes = 8;
+constexpr std::size_t batch = 64;  // elements gathered before their updates; a multiple of sum_lanes
 
-// Incidence structure with ids resolved to indices.
-// The ids and offsets are the flat inputs' own; only the member indices are built.
-struct incidence_arrays {
-  const std::vector<std::int32_t>& node_ids;       // node index -> id, in node_dict's order
-  const std::vector<std::int32_t>& edge_ids;       // edge index -> id, in edge_dict's order
-  const std::vector<std::size_t>& member_offsets;  // members of edge e: [member_offsets[e], [e+1])
-  std::vector<std::uint32_t> members;              // node indices, in each set's iteration order
-  std::vector<std::size_t> holder_offsets;         // gather mode only: edges of node i
-  std::vector<std::uint32_t> holders;              // edge indices, ascending
+// One side of the incidence seen from its elements: element i gathers the other side's
+// elements targets[offsets[i] .. offsets[i+1]), each counted target_counts[p] times when
+// target_counts is not empty. counts (when not empty) is each element's own multiplicity.
+struct side {
+  std::vector<std::size_t> offsets{0};
+  std::vector<std::uint32_t> targets;
+  std::vector<std::uint32_t> target_counts;
+  std::vector<std::uint32_t> counts;
+  std::vector<std::size_t> blocks;  // first element of each partial-sum block, then the end
+
+  std::size_t size() const { return offsets.size() - 1; }
 };
 
-incidence_arrays index_incidences(const incidence_map& nodes, const incidence_map& edges) {
-  incidence_arrays arrays{nodes.keys, edges.keys, edges.offsets, {}, {}, {}};
-  const id_index node_index = make_id_index(arrays.node_ids);
-  arrays.members.resize(edges.ids.size());
+struct incidence_structure {
+  std::vector<std::uint32_t> node_slot;   // node index (node_dict order) -> internal node
+  std::vector<std::uint32_t> edge_class;  // edge index (edge_dict order) -> distinct member set
+  side nodes;                             // internal nodes, gathering distinct edges
+  side edges;                             // distinct edges, gathering internal nodes
+};
+
+// Member node indices of every edge, in each set's order; throws naming an absent member.
+std::vector<std::uint32_t> resolve_members(const incidence_map& nodes, const incidence_map& edges) {
+  const id_index node_index = make_id_index(nodes.keys);
+  std::vector<std::uint32_t> members(edges.ids.size());
   for (std::size_t e = 0; e < edges.size(); ++e)
     for (std::size_t p = edges.offsets[e]; p < edges.offsets[e + 1]; ++p) {
-      arrays.members[p] = node_index.find(edges.ids[p]);
-      if (arrays.members[p] == id_index::absent)
+      members[p] = node_index.find(edges.ids[p]);
+      if (members[p] == id_index::absent)
         throw std::out_of_range("edge " + std::to_string(edges.keys[e]) + " has member " +
                                 std::to_string(edges.ids[p]) + ", which is not a key of node_dict");
     }
-  return arrays;
+  return members;
 }
 
-bool use_scatter(const incidence_arrays& arrays) {
-  return edge_chunks * arrays.node_ids.size() * accumulators_per_incidence <= arrays.members.size();
+std::uint64_t mix(std::uint64_t k) {
+  k ^= k >> 33;
+  k *= 0xff51afd7ed558ccdULL;
+  k ^= k >> 33;
+  k *= 0xc4ceb9fe1a85ec53ULL;
+  return k ^ (k >> 33);
 }
 
-// Transpose by counting sort; scanning edges in index order keeps each node's list ascending.
-void index_holders(incidence_arrays& arrays) {
-  const std::size_t n = arrays.node_ids.size();
-  arrays.holder_offsets.assign(n + 1, 0);
-  for (std::uint32_t k : arrays.members) ++arrays.holder_offsets[k + 1];
-  for (std::size_t i = 0; i < n; ++i) arrays.holder_offsets[i + 1] += arrays.holder_offsets[i];
-  arrays.holders.resize(arrays.members.size());
-  std::vector<std::size_t> fill(arrays.holder_offsets.begin(), arrays.holder_offsets.end() - 1);
-  for (std::size_t e = 0; e < arrays.edge_ids.size(); ++e)
-    for (std::size_t p = arrays.member_offsets[e]; p < arrays.member_offsets[e + 1]; ++p)
-      arrays.holders[fill[arrays.members[p]]++] = static_cast<std::uint32_t>(e);
+// Groups the edges by member set, numbering the sets in order of first appearance. Returns
+// the first edge of each set. A set's hash is a sum over its members, so it ignores their
+// order; candidates with equal hash and size are confirmed by marking one edge's members.
+std::vector<std::uint32_t> group_edges(const std::vector<std::size_t>& offsets,
+                                       const std::vector<std::uint32_t>& members, std::size_t n,
+                                       std::vector<std::uint32_t>& edge_class) {
+  const std::size_t m = offsets.size() - 1;
+  std::vector<std::uint64_t> hashes(m);
+  for (std::size_t e = 0; e < m; ++e) {
+    std::uint64_t h = mix(offsets[e + 1] - offsets[e]);
+    for (std::size_t p = offsets[e]; p < offsets[e + 1]; ++p) h += mix(members[p] + 1);
+    hashes[e] = h;
+  }
+  std::size_t capacity = 16;
+  while (capacity < 2 * m) capacity *= 2;
+  constexpr std::uint32_t empty = UINT32_MAX;
+  std::vector<std::uint32_t> table(capacity, empty);  // slot -> set
+  std::vector<std::uint32_t> first_edge;
+  std::vector<std::uint32_t> mark(n, empty);  // node -> last edge whose members were marked
+  edge_class.resize(m);
+  cpp_functions::interrupt_ticker ticker{1 << 16};
+  for (std::size_t e = 0; e < m; ++e) {
+    ticker.tick();
+    const std::size_t size = offsets[e + 1] - offsets[e];
+    std::size_t slot = hashes[e] & (capacity - 1);
+    bool marked = false;
+    std::uint32_t found = empty;
+    for (; table[slot] != empty; slot = (slot + 1) & (capacity - 1)) {
+      const std::uint32_t d = first_edge[table[slot]];
+      if (hashes[d] != hashes[e] || offsets[d + 1] - offsets[d] != size) continue;
+      if (!marked) {
+        for (std::size_t p = offsets[e]; p < offsets[e + 1]; ++p) mark[members[p]] = static_cast<std::uint32_t>(e);
+        marked = true;
+      }
+      bool same = true;
+      for (std::size_t p = offsets[d]; p < offsets[d + 1] && same; ++p) same = mark[members[p]] == e;
+      if (same) {
+        found = table[slot];
+        break;
+      }
+    }
+    if (found == empty) {
+      found = static_cast<std::uint32_t>(first_edge.size());
+      table[slot] = found;
+      first_edge.push_back(static_cast<std::uint32_t>(e));
+    }
+    edge_class[e] = found;
+  }
+  return first_edge;
 }
 
-// First index of each part when `length` indices are split into `parts` contiguous runs,
-// the first length % parts of them one longer (the static partition).
-std::vector<std::size_t> partition(std::size_t length, std::size_t parts) {
-  std::vector<std::size_t> first(parts + 1);
-  for (std::size_t t = 0; t <= parts; ++t) first[t] = t * (length / parts) + std::min(t, length % parts);
-  return first;
+// Cuts a side's elements into blocks of about block_work.
+void cut_blocks(side& s) {
+  s.blocks.assign(1, 0);
+  std::size_t work = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    work += s.offsets[i + 1] - s.offsets[i] + element_work;
+    if (work >= block_work) {
+      s.blocks.push_back(i + 1);
+      work = 0;
+    }
+  }
+  if (s.blocks.back() != s.size()) s.blocks.push_back(s.size());
 }
 
-double ordered_sum(const std::vector<double>& partials) {
+// Positions 0, 1, ... in ascending key order, ties in index order (a counting sort).
+std::vector<std::uint32_t> rank_by(const std::vector<std::size_t>& keys) {
+  std::size_t top = 0;
+  for (std::size_t k : keys) top = std::max(top, k);
+  std::vector<std::size_t> first(top + 2, 0);
+  for (std::size_t k : keys) ++first[k + 1];
+  std::partial_sum(first.begin(), first.end(), first.begin());
+  std::vector<std::uint32_t> rank(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) rank[i] = static_cast<std::uint32_t>(first[keys[i]]++);
+  return rank;
+}
+
+// Edge sets ordered by size, nodes by degree, so that neighbouring elements gather as many
+// terms and the loop branches are predictable. Within a size, sets keep the order of first
+// appearance and nodes the order in which the sets reach them, so gathers walk nearby memory.
+incidence_structure build_structure(const incidence_map& nodes, const incidence_map& edges) {
+  const std::size_t n = nodes.size();
+  incidence_structure g;
+  const std::vector<std::uint32_t> members = resolve_members(nodes, edges);
+  std::vector<std::uint32_t> set_of_edge;
+  const std::vector<std::uint32_t> first_edge = group_edges(edges.offsets, members, n, set_of_edge);
+  const std::size_t sets = first_edge.size();
+  auto members_of = [&](std::uint32_t set) {
+    const std::uint32_t e = first_edge[set];
+    return std::make_pair(members.data() + edges.offsets[e], members.data() + edges.offsets[e + 1]);
+  };
+
+  std::vector<std::size_t> set_size(sets);
+  for (std::uint32_t d = 0; d < sets; ++d) set_size[d] = static_cast<std::size_t>(members_of(d).second - members_of(d).first);
+  const std::vector<std::uint32_t> set_rank = rank_by(set_size);
+  std::vector<std::uint32_t> set_at(sets);
+  for (std::uint32_t d = 0; d < sets; ++d) set_at[set_rank[d]] = d;
+  g.edge_class.resize(edges.size());
+  for (std::size_t e = 0; e < edges.size(); ++e) g.edge_class[e] = set_rank[set_of_edge[e]];
+
+  // Reach order: nodes as the size-ordered sets first reach them, then nodes in no edge.
+  constexpr std::uint32_t unset = UINT32_MAX;
+  std::vector<std::uint32_t> reach(n, unset);
+  std::vector<std::size_t> degree_in_reach(n, 0);
+  std::uint32_t next = 0;
+  for (std::uint32_t d : set_at) {
+    const auto [begin, end] = members_of(d);
+    for (const std::uint32_t* k = begin; k != end; ++k) {
+      if (reach[*k] == unset) reach[*k] = next++;
+      ++degree_in_reach[reach[*k]];
+    }
+  }
+  for (std::uint32_t& r : reach)
+    if (r == unset) r = next++;
+  const std::vector<std::uint32_t> node_rank = rank_by(degree_in_reach);
+  g.node_slot.resize(n);
+  for (std::size_t i = 0; i < n; ++i) g.node_slot[i] = node_rank[reach[i]];
+
+  // Two transposes by counting sort; each scans its source in ascending order, so every
+  // list comes out ascending without sorting: node lists hold sets, set lists hold nodes.
+  side &es = g.edges, &ns = g.nodes;
+  ns.offsets.assign(n + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) ns.offsets[node_rank[i] + 1] = degree_in_reach[i];
+  std::partial_sum(ns.offsets.begin(), ns.offsets.end(), ns.offsets.begin());
+  ns.targets.resize(ns.offsets[n]);
+  std::vector<std::size_t> fill(ns.offsets.begin(), ns.offsets.end() - 1);
+  for (std::uint32_t d = 0; d < sets; ++d) {
+    const auto [begin, end] = members_of(set_at[d]);
+    for (const std::uint32_t* k = begin; k != end; ++k) ns.targets[fill[g.node_slot[*k]]++] = d;
+  }
+  es.offsets.resize(sets + 1);
+  es.offsets[0] = 0;
+  for (std::size_t d = 0; d < sets; ++d) es.offsets[d + 1] = es.offsets[d] + set_size[set_at[d]];
+  es.targets.resize(es.offsets[sets]);
+  fill.assign(es.offsets.begin(), es.offsets.end() - 1);
+  for (std::uint32_t i = 0; i < n; ++i)
+    for (std::size_t p = ns.offsets[i]; p < ns.offsets[i + 1]; ++p) es.targets[fill[ns.targets[p]]++] = i;
+  if (sets < edges.size()) {
+    es.counts.assign(sets, 0);
+    for (std::uint32_t c : g.edge_class) ++es.counts[c];
+    ns.target_counts.resize(ns.targets.size());
+    for (std::size_t p = 0; p < ns.targets.size(); ++p) ns.target_counts[p] = es.counts[ns.targets[p]];
+  }
+  cut_blocks(ns);
+  cut_blocks(es);
+  return g;
+}
+
+// What one pass over a side's elements reads and writes. `own` holds the raw scores of the
+// last round and `older` those of the round before, which the pass overwrites with the new
+// ones; `other` holds the other side's raw scores of the last round. Multiplying a raw score
+// by its round's inverse scale gives the round's score.
+struct pass_args {
+  const std::size_t* offsets;
+  const std::uint32_t* targets;
+  const std::uint32_t* target_counts;
+  const std::uint32_t* counts;
+  const double* other;
+  double other_scale;
+  const double* own;
+  double own_scale;
+  double* older;
+  double older_scale;
+};
+
+// Term q of a gathered sum: count * score^2 of target q.
+template <bool TargetCounts>
+[[gnu::always_inline]] inline double term(const pass_args& a, std::size_t q) {
+  const double v = a.other[a.targets[q]] * a.other_scale;
+  double t = v * v;
+  if constexpr (TargetCounts) t *= static_cast<double>(a.target_counts[q]);
+  return t;
+}
+
+// Sum of the terms [p, end), term p + q in lane q % 4, lanes added as (0 + 1) + (2 + 3).
+// Lanes are named registers: an indexed array would live in memory.
+template <bool TargetCounts>
+[[gnu::always_inline]] inline double gather(const pass_args& a, std::size_t p, std::size_t end) {
+  double lane0 = 0.0, lane1 = 0.0, lane2 = 0.0, lane3 = 0.0;
+  for (; p + gather_lanes <= end; p += gather_lanes) {
+    lane0 += term<TargetCounts>(a, p);
+    lane1 += term<TargetCounts>(a, p + 1);
+    lane2 += term<TargetCounts>(a, p + 2);
+    lane3 += term<TargetCounts>(a, p + 3);
+  }
+  if (p < end) lane0 += term<TargetCounts>(a, p);
+  if (p + 1 < end) lane1 += term<TargetCounts>(a, p + 1);
+  if (p + 2 < end) lane2 += term<TargetCounts>(a, p + 2);
+  return (lane0 + lane1) + (lane2 + lane3);
+}
+
+// The same sum for exactly Size terms, without branches.
+template <bool TargetCounts, std::size_t Size>
+[[gnu::always_inline]] inline double gather_fixed(const pass_args& a, std::size_t p) {
+  double lane[gather_lanes] = {0.0, 0.0, 0.0, 0.0};
+  for (std::size_t q = 0; q < Size; ++q) lane[q % gather_lanes] += term<TargetCounts>(a, p + q);
+  return (lane[0] + lane[1]) + (lane[2] + lane[3]);
+}
+
+// Element i's sum. Elements are ordered by size, so the switch mostly repeats its last case.
+template <bool TargetCounts>
+[[gnu::always_inline]] inline double element_sum(const pass_args& a, std::size_t i) {
+  const std::size_t p = a.offsets[i], end = a.offsets[i + 1];
+  switch (end - p) {
+    case 0:
+      return 0.0;
+    case 1:
+      return gather_fixed<TargetCounts, 1>(a, p);
+    case 2:
+      return gather_fixed<TargetCounts, 2>(a, p);
+    case 3:
+      return gather_fixed<TargetCounts, 3>(a, p);
+    case 4:
+      return gather_fixed<TargetCounts, 4>(a, p);
+    case 5:
+      return gather_fixed<TargetCounts, 5>(a, p);
+    case 6:
+      return gather_fixed<TargetCounts, 6>(a, p);
+    case 7:
+      return gather_fixed<TargetCounts, 7>(a, p);
+    case 8:
+      return gather_fixed<TargetCounts, 8>(a, p);
+    default:
+      return gather<TargetCounts>(a, p, end);
+  }
+}
+
+double lane_total(const double* lane) {
+  return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+}
+
+// Updates elements [lo, hi): writes their new raw scores over `older`, and returns the
+// block's sum of count * |new raw score| and of count * |score - previous score|.
+template <bool TargetCounts, bool Counts>
+[[gnu::always_inline]] inline void update_block_body(const pass_args& args, std::size_t lo, std::size_t hi,
+                                                     double* abs_part, double* diff_part) {
+  const pass_args a = args;  // a local copy: stores below cannot change it, so it stays in registers
+  const double* __restrict own = a.own;
+  double* __restrict older = a.older;
+  const std::uint32_t* __restrict counts = a.counts;
+  const double own_scale = a.own_scale, older_scale = a.older_scale;
+  alignas(64) double sums[batch];
+  alignas(64) double abs_terms[batch];
+  alignas(64) double diff_terms[batch];
+  double abs_lane[sum_lanes] = {}, diff_lane[sum_lanes] = {};
+  for (std::size_t first = lo; first < hi; first += batch) {
+    const std::size_t count = std::min(batch, hi - first);
+    for (std::size_t j = 0; j < count; ++j) sums[j] = element_sum<TargetCounts>(a, first + j);
+    for (std::size_t j = 0; j < count; ++j) {
+      const std::size_t i = first + j;
+      const double current = own[i] * own_scale;
+      const double previous = older[i] * older_scale;
+      const double next = std::sqrt(std::sqrt(sums[j]) * current);
+      older[i] = next;
+      double weight = 1.0;
+      if constexpr (Counts) weight = static_cast<double>(counts[i]);
+      abs_terms[j] = std::fabs(next) * weight;
+      diff_terms[j] = std::fabs(current - previous) * weight;
+    }
+    const std::size_t padded = (count + sum_lanes - 1) / sum_lanes * sum_lanes;
+    for (std::size_t j = count; j < padded; ++j) abs_terms[j] = diff_terms[j] = 0.0;
+    for (std::size_t j = 0; j < padded; j += sum_lanes)
+      for (std::size_t l = 0; l < sum_lanes; ++l) {
+        abs_lane[l] += abs_terms[j + l];
+        diff_lane[l] += diff_terms[j + l];
+      }
+  }
+  *abs_part = lane_total(abs_lane);
+  *diff_part = lane_total(diff_lane);
+}
+
+using update_block_fn = void (*)(const pass_args&, std::size_t, std::size_t, double*, double*);
+
+// One build per instruction set; the bodies are the same operations in the same order.
+template <bool TargetCounts, bool Counts>
+void update_block_baseline(const pass_args& a, std::size_t lo, std::size_t hi, double* abs_part,
+                           double* diff_part) {
+  update_block_body<TargetCounts, Counts>(a, lo, hi, abs_part, diff_part);
+}
+
+template <bool TargetCounts, bool Counts>
+[[gnu::target("avx2")]] void update_block_avx2(const pass_args& a, std::size_t lo, std::size_t hi,
+                                               double* abs_part, double* diff_part) {
+  update_block_body<TargetCounts, Counts>(a, lo, hi, abs_part, diff_part);
+}
+
+template <bool TargetCounts, bool Counts>
+[[gnu::target("avx512f")]] void update_block_avx512(const pass_args& a, std::size_t lo, std::size_t hi,
+                                                    double* abs_part, double* diff_part) {
+  update_block_body<TargetCounts, Counts>(a, lo, hi, abs_part, diff_part);
+}
+
+centrality_variant best_variant() {
+  if (__builtin_cpu_supports("avx512f")) return centrality_variant::avx512;
+  if (__builtin_cpu_supports("avx2")) return centrality_variant::avx2;
+  return centrality_variant::baseline;
+}
+
+template <bool TargetCounts, bool Counts>
+update_block_fn pick(centrality_variant variant) {
+  switch (variant) {
+    case centrality_variant::avx512:
+      return update_block_avx512<TargetCounts, Counts>;
+    case centrality_variant::avx2:
+      return update_block_avx2<TargetCounts, Counts>;
+    default:
+      return update_block_baseline<TargetCounts, Counts>;
+  }
+}
+
+update_block_fn pick(const side& s, centrality_variant variant) {
+  const bool target_counts = !s.target_counts.empty(), counts = !s.counts.empty();
+  if (target_counts) return counts ? pick<true, true>(variant) : pick<true, false>(variant);
+  return counts ? pick<false, true>(variant) : pick<false, false>(variant);
+}
+
+// Raw scores of one side and the inverse scale of each stored round.
+struct side_scores {
+  std::vector<double> own, older;  // last round, round before (trade places every pass)
+};
+
+double inverse_scale(double abs_sum) { return abs_sum != 0.0 ? 1.0 / abs_sum : 1.0; }
+
+double block_total(const double* partials, std::size_t begin, std::size_t end) {
   double total = 0.0;
-  for (double part : partials) total += part;
+  for (std::size_t b = begin; b < end; ++b) total += partials[b];
   return total;
 }
 
-// Working vectors of one call; `cur_*` and `next_*` trade places every round.
-struct iteration_state {
-  std::vector<std::size_t> node_blocks, edge_parts;  // partitions into partial-sum ranges
-  std::vector<double> abs_x, abs_y, diff_x, diff_y;  // partial sums per range
-  std::vector<double> accumulators;                  // scatter mode: edge_chunks x stride
-  std::size_t stride = 0;
+struct iteration_result {
+  const double* node_raw;
+  double node_scale;
+  const double* edge_raw;
+  double edge_scale;
 };
 
-// Edge side over this thread's chunks: next_y[e] = sqrt(sqrt(sum of x[k]^2) * y[e]). In
-// scatter mode the same pass adds y[e]^2 into the chunk's accumulator of every member.
-void edge_pass(const incidence_arrays& arrays, bool scatter, const double* x, const double* y, double* next_y,
-               iteration_state& state) {
-#pragma omp for schedule(static) nowait
-  for (std::int64_t c = 0; c < static_cast<std::int64_t>(edge_chunks); ++c) {
-    double* accumulator = state.accumulators.data() + static_cast<std::size_t>(c) * state.stride;
-    if (scatter) std::fill(accumulator, accumulator + arrays.node_ids.size(), 0.0);
-    double part = 0.0;
-    for (std::size_t e = state.edge_parts[c]; e < state.edge_parts[c + 1]; ++e) {
-      const double y_sq = y[e] * y[e];
-      double sum = 0.0;
-      for (std::size_t p = arrays.member_offsets[e]; p < arrays.member_offsets[e + 1]; ++p) {
-        const std::uint32_t k = arrays.members[p];
-        if (scatter) accumulator[k] += y_sq;
-        sum += x[k] * x[k];
-      }
-      next_y[e] = std::sqrt(std::sqrt(sum) * y[e]);
-      part += std::fabs(next_y[e]);
-    }
-    state.abs_y[c] = part;
-  }
-}
-
-// Node side over this thread's blocks: next_x[i] = sqrt(sqrt(sum of y[e]^2) * x[i]), the
-// sum taken from the chunk accumulators (scatter) or gathered over the node's edges.
-void node_pass(const incidence_arrays& arrays, bool scatter, const double* x, const double* y, double* next_x,
-               iteration_state& state) {
-  const auto blocks = static_cast<std::int64_t>(state.abs_x.size());
-#pragma omp for schedule(static) nowait
-  for (std::int64_t b = 0; b < blocks; ++b) {
-    double part = 0.0;
-    for (std::size_t i = state.node_blocks[b]; i < state.node_blocks[b + 1]; ++i) {
-      double sum = 0.0;
-      if (scatter) {
-        for (std::size_t c = 0; c < edge_chunks; ++c) sum += state.accumulators[c * state.stride + i];
-      } else {
-        for (std::size_t p = arrays.holder_offsets[i]; p < arrays.holder_offsets[i + 1]; ++p)
-          sum += y[arrays.holders[p]] * y[arrays.holders[p]];
-      }
-      next_x[i] = std::sqrt(std::sqrt(sum) * x[i]);
-      part += std::fabs(next_x[i]);
-    }
-    state.abs_x[b] = part;
-  }
-}
-
-// Scales next to absolute sum 1 (left alone when that sum is 0.0) and records the absolute
-// change against current per range of `parts`.
-void scale_side(const std::vector<std::size_t>& parts, double abs_sum, const double* current, double* next,
-                std::vector<double>& diff_partials) {
-  const bool scaled = abs_sum != 0.0;
-  const double scale = 1.0 / abs_sum;
-  const auto count = static_cast<std::int64_t>(diff_partials.size());
-#pragma omp for schedule(static) nowait
-  for (std::int64_t b = 0; b < count; ++b) {
-    double part = 0.0;
-    for (std::size_t i = parts[b]; i < parts[b + 1]; ++i) {
-      if (scaled) next[i] *= scale;
-      part += std::fabs(next[i] - current[i]);
-    }
-    diff_partials[b] = part;
-  }
-}
-
-// Runs the iteration; returns the number of rounds, after which the scores are in x and y
-// when it is even and in new_x and new_y when it is odd.
-int iterate(const incidence_arrays& arrays, bool scatter, int max_iter, double tol, std::vector<double>& x,
-            std::vector<double>& new_x, std::vector<double>& y, std::vector<double>& new_y) {
-  const std::size_t n = x.size();
-  iteration_state state;
-  const std::size_t node_block_count = (n + block_size - 1) / block_size;
-  state.node_blocks.resize(node_block_count + 1);
-  for (std::size_t b = 0; b <= node_block_count; ++b) state.node_blocks[b] = std::min(n, b * block_size);
-  state.edge_parts = partition(y.size(), edge_chunks);
-  state.abs_x.resize(node_block_count);
-  state.diff_x.resize(node_block_count);
-  state.abs_y.resize(edge_chunks);
-  state.diff_y.resize(edge_chunks);
-  constexpr std::size_t line = 8;  // doubles per cache line: chunks never share one
-  state.stride = (n + line - 1) / line * line;
-  if (scatter) state.accumulators.resize(edge_chunks * state.stride);
-
-  int rounds = 0;
+// Runs the iteration from the start scores in x.own and y.own.
+iteration_result iterate(const incidence_structure& g, centrality_variant variant, int max_iter, double tol,
+                         side_scores& x, side_scores& y) {
+  const side &ns = g.nodes, &es = g.edges;
+  const std::size_t node_blocks = ns.blocks.size() - 1, edge_blocks = es.blocks.size() - 1;
+  const std::size_t blocks = node_blocks + edge_blocks;
+  // Partials per block, by pass parity: a thread may start the next pass while another still
+  // reads this one's.
+  std::vector<double> abs_parts(2 * blocks), diff_parts(2 * blocks);
+  const update_block_fn node_update = pick(ns, variant), edge_update = pick(es, variant);
+  iteration_result result{};
+  std::atomic<int> interrupted_pass{0};
   cpp_functions::region_error error;
-#pragma omp parallel num_threads(team_size(arrays.members.size() + n + y.size(), serial_below_work))
+  const std::size_t work = 2 * es.targets.size() + ns.size() + es.size();
+#pragma omp parallel num_threads(team_size(work, serial_below_work))
   {
-    double *cur_x = x.data(), *next_x = new_x.data(), *cur_y = y.data(), *next_y = new_y.data();
-    int round = 0;
-    while (true) {
-      // Both sides read the scores at the start of the round. Gathering nodes need no
-      // accumulators, so they run beside the edges; scattering nodes wait for them.
-      edge_pass(arrays, scatter, cur_x, cur_y, next_y, state);
-      if (scatter) {
-#pragma omp barrier
+    double *x_own = x.own.data(), *x_older = x.older.data(), *y_own = y.own.data(), *y_older = y.older.data();
+    double x_scale = 1.0, y_scale = 1.0, x_older_scale = 1.0, y_older_scale = 1.0;
+    for (int pass = 1;; ++pass) {
+      double* abs_p = abs_parts.data() + (pass & 1) * blocks;
+      double* diff_p = diff_parts.data() + (pass & 1) * blocks;
+      const pass_args node_args{ns.offsets.data(), ns.targets.data(), ns.target_counts.data(),
+                                ns.counts.data(),  y_own,             y_scale,
+                                x_own,             x_scale,           x_older,
+                                x_older_scale};
+      const pass_args edge_args{es.offsets.data(), es.targets.data(), es.target_counts.data(),
+                                es.counts.data(),  x_own,             x_scale,
+                                y_own,             y_scale,           y_older,
+                                y_older_scale};
+#pragma omp for schedule(static) nowait
+      for (std::int64_t b = 0; b < static_cast<std::int64_t>(blocks); ++b) {
+        const auto k = static_cast<std::size_t>(b);
+        if (k < node_blocks)
+          node_update(node_args, ns.blocks[k], ns.blocks[k + 1], abs_p + k, diff_p + k);
+        else
+          edge_update(edge_args, es.blocks[k - node_blocks], es.blocks[k - node_blocks + 1], abs_p + k,
+                      diff_p + k);
       }
-      node_pass(arrays, scatter, cur_x, cur_y, next_x, state);
-#pragma omp barrier
-      scale_side(state.node_blocks, ordered_sum(state.abs_x), cur_x, next_x, state.diff_x);
-      scale_side(state.edge_parts, ordered_sum(state.abs_y), cur_y, next_y, state.diff_y);
-      // The calling thread polls once a round; the barrier makes its verdict every thread's.
+      // The calling thread polls once a pass; the barrier makes its verdict every thread's.
 #pragma omp master
       try {
         cpp_functions::poll_interrupt();
       } catch (...) {
         error.capture();
+        interrupted_pass.store(pass);
       }
 #pragma omp barrier
-      // Every thread reads the same partials, so all take the same branch below.
-      const double diff = ordered_sum(state.diff_x) + ordered_sum(state.diff_y);
-      std::swap(cur_x, next_x);
-      std::swap(cur_y, next_y);
-      ++round;
-      if (error.raised() || tol > diff || round == max_iter) break;
-    }
+      const double x_next_scale = inverse_scale(block_total(abs_p, 0, node_blocks));
+      const double y_next_scale = inverse_scale(block_total(abs_p, node_blocks, blocks));
+      // The change of the round before this pass, node side first.
+      const double diff = block_total(diff_p, 0, node_blocks) + block_total(diff_p, node_blocks, blocks);
+      bool stop = interrupted_pass.load() == pass;
+      if (!stop && pass > 1 && tol > diff) {
+        stop = true;
 #pragma omp master
-    rounds = round;
+        result = {x_own, x_scale, y_own, y_scale};
+      } else if (!stop && pass == max_iter) {
+        stop = true;
+#pragma omp master
+        result = {x_older, x_next_scale, y_older, y_next_scale};
+      }
+      if (stop) break;
+      std::swap(x_own, x_older);
+      std::swap(y_own, y_older);
+      x_older_scale = x_scale;
+      y_older_scale = y_scale;
+      x_scale = x_next_scale;
+      y_scale = y_next_scale;
+    }
   }
   error.rethrow();
-  return rounds;
+  return result;
 }
 
 // Scores in the order of a std::unordered_map filled id by id in index order, the order the
-// returned dicts have always had.
-void in_result_order(const std::vector<std::int32_t>& ids, const std::vector<double>& scores,
-                     std::vector<std::int32_t>& ordered_ids, std::vector<double>& ordered_scores) {
+// returned dicts have always had. Element k's score is raw[slot[k]] * scale.
+void in_result_order(const std::vector<std::int32_t>& ids, const std::vector<std::uint32_t>& slot,
+                     const double* raw, double scale, std::vector<std::int32_t>& ordered_ids,
+                     std::vector<double>& ordered_scores) {
   const std::vector<std::uint32_t> order =
       cpp_functions::unordered_map_order(ids.data(), ids.size(), false, 0, cpp_functions::poll_interrupt);
   ordered_ids.resize(order.size());
   ordered_scores.resize(order.size());
   for (std::size_t k = 0; k < order.size(); ++k) {
     ordered_ids[k] = ids[order[k]];
-    ordered_scores[k] = scores[order[k]];
+    ordered_scores[k] = raw[slot[order[k]]] * scale;
   }
 }
 
 }  // namespace
 
-cpp_functions::centrality_scores compute_centralities(const incidence_map& nodes, const incidence_map& edges,
-                                                      int max_iter, double tol) {
+namespace cpp_functions {
+
+centrality_scores compute_centralities_with(const incidence_map& nodes, const incidence_map& edges,
+                                            int max_iter, double tol, centrality_variant variant) {
   omp_set_num_threads(thread_setting);
-  incidence_arrays arrays = index_incidences(nodes, edges);
-  const bool scatter = use_scatter(arrays);
-  if (!scatter && max_iter > 0) index_holders(arrays);
-  const std::size_t n = arrays.node_ids.size();
-  const std::size_t m = arrays.edge_ids.size();
-  std::vector<double> x(n, 1.0 / static_cast<double>(n)), new_x(n, 0.0);
-  std::vector<double> y(m, 1.0 / static_cast<double>(m)), new_y(m, 0.0);
-  if (max_iter > 0 && iterate(arrays, scatter, max_iter, tol, x, new_x, y, new_y) % 2 == 1) {
-    x.swap(new_x);
-    y.swap(new_y);
+  if (variant == centrality_variant::automatic) variant = best_variant();
+  const std::size_t n = nodes.size(), m = edges.size();
+  incidence_structure g;
+  iteration_result result{};
+  side_scores x, y;
+  if (max_iter > 0) {
+    g = build_structure(nodes, edges);
+    x.own.assign(n, 1.0 / static_cast<double>(n));
+    x.older.assign(n, 0.0);
+    y.own.assign(g.edges.size(), 1.0 / static_cast<double>(m));
+    y.older.assign(g.edges.size(), 0.0);
+    result = iterate(g, variant, max_iter, tol, x, y);
+  } else {
+    resolve_members(nodes, edges);  // an absent member is reported whatever max_iter is
+    // Every element reads the one start score.
+    x.own.assign(n ? 1 : 0, 1.0 / static_cast<double>(n));
+    y.own.assign(m ? 1 : 0, 1.0 / static_cast<double>(m));
+    g.node_slot.assign(n, 0);
+    g.edge_class.assign(m, 0);
+    result = {x.own.data(), 1.0, y.own.data(), 1.0};
   }
-  cpp_functions::centrality_scores scores;
-  in_result_order(arrays.node_ids, x, scores.node_ids, scores.node_scores);
-  in_result_order(arrays.edge_ids, y, scores.edge_ids, scores.edge_scores);
+  centrality_scores scores;
+  in_result_order(nodes.keys, g.node_slot, result.node_raw, result.node_scale, scores.node_ids,
+                  scores.node_scores);
+  in_result_order(edges.keys, g.edge_class, result.edge_raw, result.edge_scale, scores.edge_ids,
+                  scores.edge_scores);
   return scores;
+}
+
+}  // namespace cpp_functions
+
+cpp_functions::centrality_scores compute_centralities(const cpp_functions::incidence_map& nodes,
+                                                      const cpp_functions::incidence_map& edges, int max_iter,
+                                                      double tol) {
+  return cpp_functions::compute_centralities_with(nodes, edges, max_iter, tol,
+                                                 cpp_functions::centrality_variant::automatic);
 }

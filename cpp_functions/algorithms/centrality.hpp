@@ -11,3 +11,14 @@
 cpp_functions::centrality_scores compute_centralities(const cpp_functions::incidence_map& nodes,
                                                       const cpp_functions::incidence_map& edges, int max_iter,
                                                       double tol);
+
+namespace cpp_functions {
+
+// Instruction sets the iteration is built for. Each gives the same bits; `automatic` takes
+// the widest the processor has. The others are for tests and timers, and must be supported.
+enum class centrality_variant { automatic, baseline, avx2, avx512 };
+
+centrality_scores compute_centralities_with(const incidence_map& nodes, const incidence_map& edges, int max_iter,
+                                            double tol, centrality_variant variant);
+
+}  // namespace cpp_functions
