@@ -62,12 +62,11 @@ constexpr std::size_t sum_lanes = 8;
 constexpr std::size_t batch = 64;  // elements gathered before their updates; a multiple of sum_lanes
 
 // One side of the incidence seen from its elements: element i gathers the other side's
-// elements targets[offsets[i] .. offsets[i+1]), each counted target_counts[p] times when
-// target_counts is not empty. counts (when not empty) is each element's own multiplicity.
+// elements targets[offsets[i] .. offsets[i+1]). counts (when not empty) is each element's
+// own multiplicity.
 struct side {
   std::vector<std::size_t> offsets{0};
   std::vector<std::uint32_t> targets;
-  std::vector<std::uint32_t> target_counts;
   std::vector<std::uint32_t> counts;
   std::vector<std::size_t> blocks;  // first element of each partial-sum block, then the end
 
@@ -81,20 +80,6 @@ struct incidence_structure {
   side edges;                             // distinct edges, gathering internal nodes
 };
 
-// Member node indices of every edge, in each set's order; throws naming an absent member.
-std::vector<std::uint32_t> resolve_members(const incidence_map& nodes, const incidence_map& edges) {
-  const id_index node_index = make_id_index(nodes.keys);
-  std::vector<std::uint32_t> members(edges.ids.size());
-  for (std::size_t e = 0; e < edges.size(); ++e)
-    for (std::size_t p = edges.offsets[e]; p < edges.offsets[e + 1]; ++p) {
-      members[p] = node_index.find(edges.ids[p]);
-      if (members[p] == id_index::absent)
-        throw std::out_of_range("edge " + std::to_string(edges.keys[e]) + " has member " +
-                                std::to_string(edges.ids[p]) + ", which is not a key of node_dict");
-    }
-  return members;
-}
-
 std::uint64_t mix(std::uint64_t k) {
   k ^= k >> 33;
   k *= 0xff51afd7ed558ccdULL;
@@ -103,23 +88,58 @@ std::uint64_t mix(std::uint64_t k) {
   return k ^ (k >> 33);
 }
 
-// Groups the edges by member set, numbering the sets in order of first appearance. Returns
-// the first edge of each set. A set's hash is a sum over its members, so it ignores their
-// order; candidates with equal hash and size are confirmed by marking one edge's members.
-std::vector<std::uint32_t> group_edges(const std::vector<std::size_t>& offsets,
-                                       const std::vector<std::uint32_t>& members, std::size_t n,
-                                       std::vector<std::uint32_t>& edge_class) {
-  const std::size_t m = offsets.size() - 1;
-  std::vector<std::uint64_t> hashes(m);
-  for (std::size_t e = 0; e < m; ++e) {
-    std::uint64_t h = mix(offsets[e + 1] - offsets[e]);
-    for (std::size_t p = offsets[e]; p < offsets[e + 1]; ++p) h += mix(members[p] + 1);
-    hashes[e] = h;
+// Member node indices of every edge (in each set's order) and a hash of each member set.
+// The hash is a sum over the members, so it ignores their order. Throws naming the first
+// absent member in edge order.
+struct resolved_edges {
+  std::vector<std::uint32_t> members;
+  std::vector<std::uint64_t> hashes;
+};
+
+resolved_edges resolve_members(const incidence_map& nodes, const incidence_map& edges) {
+  const id_index node_index = make_id_index(nodes.keys);
+  resolved_edges r;
+  r.members.resize(edges.ids.size());
+  r.hashes.resize(edges.size());
+  bool missing = false;
+  const auto m = static_cast<std::int64_t>(edges.size());
+  // Lookups cannot throw; a miss is only flagged here and located afterwards.
+#pragma omp parallel for schedule(static) reduction(|| : missing) \
+    num_threads(team_size(edges.ids.size() + edges.size(), serial_below_work))
+  for (std::int64_t e = 0; e < m; ++e) {
+    const std::size_t begin = edges.offsets[e], end = edges.offsets[e + 1];
+    std::uint64_t h = mix(end - begin);
+    for (std::size_t p = begin; p < end; ++p) {
+      const std::uint32_t k = node_index.find(edges.ids[p]);
+      missing = missing || k == id_index::absent;
+      r.members[p] = k;
+      h += mix(k + 1ULL);
+    }
+    r.hashes[e] = h;
   }
+  if (missing)
+    for (std::size_t e = 0; e < edges.size(); ++e)
+      for (std::size_t p = edges.offsets[e]; p < edges.offsets[e + 1]; ++p)
+        if (r.members[p] == id_index::absent)
+          throw std::out_of_range("edge " + std::to_string(edges.keys[e]) + " has member " +
+                                  std::to_string(edges.ids[p]) + ", which is not a key of node_dict");
+  return r;
+}
+
+// Groups the edges by member set, numbering the sets in order of first appearance. Returns
+// the first edge of each set. Candidates with equal hash and size are confirmed by marking
+// one edge's members.
+std::vector<std::uint32_t> group_edges(const std::vector<std::size_t>& offsets, const resolved_edges& r,
+                                       std::size_t n, std::vector<std::uint32_t>& edge_class) {
+  const std::size_t m = offsets.size() - 1;
+  const std::vector<std::uint32_t>& members = r.members;
   std::size_t capacity = 16;
   while (capacity < 2 * m) capacity *= 2;
   constexpr std::uint32_t empty = UINT32_MAX;
-  std::vector<std::uint32_t> table(capacity, empty);  // slot -> set
+  struct slot_entry {
+    std::uint32_t fingerprint, set;
+  };
+  std::vector<slot_entry> table(capacity, slot_entry{0, empty});
   std::vector<std::uint32_t> first_edge;
   std::vector<std::uint32_t> mark(n, empty);  // node -> last edge whose members were marked
   edge_class.resize(m);
@@ -127,12 +147,14 @@ std::vector<std::uint32_t> group_edges(const std::vector<std::size_t>& offsets,
   for (std::size_t e = 0; e < m; ++e) {
     ticker.tick();
     const std::size_t size = offsets[e + 1] - offsets[e];
-    std::size_t slot = hashes[e] & (capacity - 1);
+    const auto fingerprint = static_cast<std::uint32_t>(r.hashes[e] >> 32);
+    std::size_t slot = r.hashes[e] & (capacity - 1);
     bool marked = false;
     std::uint32_t found = empty;
-    for (; table[slot] != empty; slot = (slot + 1) & (capacity - 1)) {
-      const std::uint32_t d = first_edge[table[slot]];
-      if (hashes[d] != hashes[e] || offsets[d + 1] - offsets[d] != size) continue;
+    for (; table[slot].set != empty; slot = (slot + 1) & (capacity - 1)) {
+      if (table[slot].fingerprint != fingerprint) continue;
+      const std::uint32_t d = first_edge[table[slot].set];
+      if (r.hashes[d] != r.hashes[e] || offsets[d + 1] - offsets[d] != size) continue;
       if (!marked) {
         for (std::size_t p = offsets[e]; p < offsets[e + 1]; ++p) mark[members[p]] = static_cast<std::uint32_t>(e);
         marked = true;
@@ -140,13 +162,13 @@ std::vector<std::uint32_t> group_edges(const std::vector<std::size_t>& offsets,
       bool same = true;
       for (std::size_t p = offsets[d]; p < offsets[d + 1] && same; ++p) same = mark[members[p]] == e;
       if (same) {
-        found = table[slot];
+        found = table[slot].set;
         break;
       }
     }
     if (found == empty) {
       found = static_cast<std::uint32_t>(first_edge.size());
-      table[slot] = found;
+      table[slot] = {fingerprint, found};
       first_edge.push_back(static_cast<std::uint32_t>(e));
     }
     edge_class[e] = found;
@@ -186,9 +208,10 @@ std::vector<std::uint32_t> rank_by(const std::vector<std::size_t>& keys) {
 incidence_structure build_structure(const incidence_map& nodes, const incidence_map& edges) {
   const std::size_t n = nodes.size();
   incidence_structure g;
-  const std::vector<std::uint32_t> members = resolve_members(nodes, edges);
+  const resolved_edges resolved = resolve_members(nodes, edges);
+  const std::vector<std::uint32_t>& members = resolved.members;
   std::vector<std::uint32_t> set_of_edge;
-  const std::vector<std::uint32_t> first_edge = group_edges(edges.offsets, members, n, set_of_edge);
+  const std::vector<std::uint32_t> first_edge = group_edges(edges.offsets, resolved, n, set_of_edge);
   const std::size_t sets = first_edge.size();
   auto members_of = [&](std::uint32_t set) {
     const std::uint32_t e = first_edge[set];
@@ -243,8 +266,6 @@ incidence_structure build_structure(const incidence_map& nodes, const incidence_
   if (sets < edges.size()) {
     es.counts.assign(sets, 0);
     for (std::uint32_t c : g.edge_class) ++es.counts[c];
-    ns.target_counts.resize(ns.targets.size());
-    for (std::size_t p = 0; p < ns.targets.size(); ++p) ns.target_counts[p] = es.counts[ns.targets[p]];
   }
   cut_blocks(ns);
   cut_blocks(es);
@@ -253,80 +274,71 @@ incidence_structure build_structure(const incidence_map& nodes, const incidence_
 
 // What one pass over a side's elements reads and writes. `own` holds the raw scores of the
 // last round and `older` those of the round before, which the pass overwrites with the new
-// ones; `other` holds the other side's raw scores of the last round. Multiplying a raw score
-// by its round's inverse scale gives the round's score.
+// ones. Multiplying a raw score by its round's inverse scale gives the round's score.
+// `other_squares` holds count * raw^2 of the other side's last round, the terms its
+// elements add to a gathered sum; the pass writes its own into `next_squares`.
 struct pass_args {
   const std::size_t* offsets;
   const std::uint32_t* targets;
-  const std::uint32_t* target_counts;
   const std::uint32_t* counts;
-  const double* other;
+  const double* other_squares;
   double other_scale;
   const double* own;
   double own_scale;
   double* older;
   double older_scale;
+  double* next_squares;
 };
-
-// Term q of a gathered sum: count * score^2 of target q.
-template <bool TargetCounts>
-[[gnu::always_inline]] inline double term(const pass_args& a, std::size_t q) {
-  const double v = a.other[a.targets[q]] * a.other_scale;
-  double t = v * v;
-  if constexpr (TargetCounts) t *= static_cast<double>(a.target_counts[q]);
-  return t;
-}
 
 // Sum of the terms [p, end), term p + q in lane q % 4, lanes added as (0 + 1) + (2 + 3).
 // Lanes are named registers: an indexed array would live in memory.
-template <bool TargetCounts>
 [[gnu::always_inline]] inline double gather(const pass_args& a, std::size_t p, std::size_t end) {
   double lane0 = 0.0, lane1 = 0.0, lane2 = 0.0, lane3 = 0.0;
   for (; p + gather_lanes <= end; p += gather_lanes) {
-    lane0 += term<TargetCounts>(a, p);
-    lane1 += term<TargetCounts>(a, p + 1);
-    lane2 += term<TargetCounts>(a, p + 2);
-    lane3 += term<TargetCounts>(a, p + 3);
+    lane0 += a.other_squares[a.targets[p]];
+    lane1 += a.other_squares[a.targets[p + 1]];
+    lane2 += a.other_squares[a.targets[p + 2]];
+    lane3 += a.other_squares[a.targets[p + 3]];
   }
-  if (p < end) lane0 += term<TargetCounts>(a, p);
-  if (p + 1 < end) lane1 += term<TargetCounts>(a, p + 1);
-  if (p + 2 < end) lane2 += term<TargetCounts>(a, p + 2);
+  if (p < end) lane0 += a.other_squares[a.targets[p]];
+  if (p + 1 < end) lane1 += a.other_squares[a.targets[p + 1]];
+  if (p + 2 < end) lane2 += a.other_squares[a.targets[p + 2]];
   return (lane0 + lane1) + (lane2 + lane3);
 }
 
 // The same sum for exactly Size terms, without branches.
-template <bool TargetCounts, std::size_t Size>
+template <std::size_t Size>
 [[gnu::always_inline]] inline double gather_fixed(const pass_args& a, std::size_t p) {
   double lane[gather_lanes] = {0.0, 0.0, 0.0, 0.0};
-  for (std::size_t q = 0; q < Size; ++q) lane[q % gather_lanes] += term<TargetCounts>(a, p + q);
+  for (std::size_t q = 0; q < Size; ++q) lane[q % gather_lanes] += a.other_squares[a.targets[p + q]];
   return (lane[0] + lane[1]) + (lane[2] + lane[3]);
 }
 
-// Element i's sum. Elements are ordered by size, so the switch mostly repeats its last case.
-template <bool TargetCounts>
+// Element i's sum of raw terms. Elements are ordered by size, so the switch mostly repeats
+// its last case.
 [[gnu::always_inline]] inline double element_sum(const pass_args& a, std::size_t i) {
   const std::size_t p = a.offsets[i], end = a.offsets[i + 1];
   switch (end - p) {
     case 0:
       return 0.0;
     case 1:
-      return gather_fixed<TargetCounts, 1>(a, p);
+      return gather_fixed<1>(a, p);
     case 2:
-      return gather_fixed<TargetCounts, 2>(a, p);
+      return gather_fixed<2>(a, p);
     case 3:
-      return gather_fixed<TargetCounts, 3>(a, p);
+      return gather_fixed<3>(a, p);
     case 4:
-      return gather_fixed<TargetCounts, 4>(a, p);
+      return gather_fixed<4>(a, p);
     case 5:
-      return gather_fixed<TargetCounts, 5>(a, p);
+      return gather_fixed<5>(a, p);
     case 6:
-      return gather_fixed<TargetCounts, 6>(a, p);
+      return gather_fixed<6>(a, p);
     case 7:
-      return gather_fixed<TargetCounts, 7>(a, p);
+      return gather_fixed<7>(a, p);
     case 8:
-      return gather_fixed<TargetCounts, 8>(a, p);
+      return gather_fixed<8>(a, p);
     default:
-      return gather<TargetCounts>(a, p, end);
+      return gather(a, p, end);
   }
 }
 
@@ -336,29 +348,33 @@ double lane_total(const double* lane) {
 
 // Updates elements [lo, hi): writes their new raw scores over `older`, and returns the
 // block's sum of count * |new raw score| and of count * |score - previous score|.
-template <bool TargetCounts, bool Counts>
+template <bool Counts>
 [[gnu::always_inline]] inline void update_block_body(const pass_args& args, std::size_t lo, std::size_t hi,
                                                      double* abs_part, double* diff_part) {
   const pass_args a = args;  // a local copy: stores below cannot change it, so it stays in registers
   const double* __restrict own = a.own;
   double* __restrict older = a.older;
   const std::uint32_t* __restrict counts = a.counts;
+  double* __restrict next_squares = a.next_squares;
   const double own_scale = a.own_scale, older_scale = a.older_scale;
+  // The raw terms were squared before scaling: scale them as a sum.
+  const double square_scale = a.other_scale * a.other_scale;
   alignas(64) double sums[batch];
   alignas(64) double abs_terms[batch];
   alignas(64) double diff_terms[batch];
   double abs_lane[sum_lanes] = {}, diff_lane[sum_lanes] = {};
   for (std::size_t first = lo; first < hi; first += batch) {
     const std::size_t count = std::min(batch, hi - first);
-    for (std::size_t j = 0; j < count; ++j) sums[j] = element_sum<TargetCounts>(a, first + j);
+    for (std::size_t j = 0; j < count; ++j) sums[j] = element_sum(a, first + j);
     for (std::size_t j = 0; j < count; ++j) {
       const std::size_t i = first + j;
       const double current = own[i] * own_scale;
       const double previous = older[i] * older_scale;
-      const double next = std::sqrt(std::sqrt(sums[j]) * current);
+      const double next = std::sqrt(std::sqrt(sums[j] * square_scale) * current);
       older[i] = next;
       double weight = 1.0;
       if constexpr (Counts) weight = static_cast<double>(counts[i]);
+      next_squares[i] = next * next * weight;
       abs_terms[j] = std::fabs(next) * weight;
       diff_terms[j] = std::fabs(current - previous) * weight;
     }
@@ -377,22 +393,22 @@ template <bool TargetCounts, bool Counts>
 using update_block_fn = void (*)(const pass_args&, std::size_t, std::size_t, double*, double*);
 
 // One build per instruction set; the bodies are the same operations in the same order.
-template <bool TargetCounts, bool Counts>
+template <bool Counts>
 void update_block_baseline(const pass_args& a, std::size_t lo, std::size_t hi, double* abs_part,
                            double* diff_part) {
-  update_block_body<TargetCounts, Counts>(a, lo, hi, abs_part, diff_part);
+  update_block_body<Counts>(a, lo, hi, abs_part, diff_part);
 }
 
-template <bool TargetCounts, bool Counts>
+template <bool Counts>
 [[gnu::target("avx2")]] void update_block_avx2(const pass_args& a, std::size_t lo, std::size_t hi,
                                                double* abs_part, double* diff_part) {
-  update_block_body<TargetCounts, Counts>(a, lo, hi, abs_part, diff_part);
+  update_block_body<Counts>(a, lo, hi, abs_part, diff_part);
 }
 
-template <bool TargetCounts, bool Counts>
+template <bool Counts>
 [[gnu::target("avx512f")]] void update_block_avx512(const pass_args& a, std::size_t lo, std::size_t hi,
                                                     double* abs_part, double* diff_part) {
-  update_block_body<TargetCounts, Counts>(a, lo, hi, abs_part, diff_part);
+  update_block_body<Counts>(a, lo, hi, abs_part, diff_part);
 }
 
 centrality_variant best_variant() {
@@ -401,27 +417,26 @@ centrality_variant best_variant() {
   return centrality_variant::baseline;
 }
 
-template <bool TargetCounts, bool Counts>
+template <bool Counts>
 update_block_fn pick(centrality_variant variant) {
   switch (variant) {
     case centrality_variant::avx512:
-      return update_block_avx512<TargetCounts, Counts>;
+      return update_block_avx512<Counts>;
     case centrality_variant::avx2:
-      return update_block_avx2<TargetCounts, Counts>;
+      return update_block_avx2<Counts>;
     default:
-      return update_block_baseline<TargetCounts, Counts>;
+      return update_block_baseline<Counts>;
   }
 }
 
 update_block_fn pick(const side& s, centrality_variant variant) {
-  const bool target_counts = !s.target_counts.empty(), counts = !s.counts.empty();
-  if (target_counts) return counts ? pick<true, true>(variant) : pick<true, false>(variant);
-  return counts ? pick<false, true>(variant) : pick<false, false>(variant);
+  return s.counts.empty() ? pick<false>(variant) : pick<true>(variant);
 }
 
-// Raw scores of one side and the inverse scale of each stored round.
+// Raw scores of one side, and count * raw^2 (the other side's terms).
 struct side_scores {
-  std::vector<double> own, older;  // last round, round before (trade places every pass)
+  std::vector<double> own, older;      // last round, round before (trade places every pass)
+  std::vector<double> squares, next_squares;  // last round, this pass's (trade places too)
 };
 
 double inverse_scale(double abs_sum) { return abs_sum != 0.0 ? 1.0 / abs_sum : 1.0; }
@@ -456,18 +471,18 @@ iteration_result iterate(const incidence_structure& g, centrality_variant varian
 #pragma omp parallel num_threads(team_size(work, serial_below_work))
   {
     double *x_own = x.own.data(), *x_older = x.older.data(), *y_own = y.own.data(), *y_older = y.older.data();
+    double *x_squares = x.squares.data(), *x_next_squares = x.next_squares.data();
+    double *y_squares = y.squares.data(), *y_next_squares = y.next_squares.data();
     double x_scale = 1.0, y_scale = 1.0, x_older_scale = 1.0, y_older_scale = 1.0;
     for (int pass = 1;; ++pass) {
       double* abs_p = abs_parts.data() + (pass & 1) * blocks;
       double* diff_p = diff_parts.data() + (pass & 1) * blocks;
-      const pass_args node_args{ns.offsets.data(), ns.targets.data(), ns.target_counts.data(),
-                                ns.counts.data(),  y_own,             y_scale,
-                                x_own,             x_scale,           x_older,
-                                x_older_scale};
-      const pass_args edge_args{es.offsets.data(), es.targets.data(), es.target_counts.data(),
-                                es.counts.data(),  x_own,             x_scale,
-                                y_own,             y_scale,           y_older,
-                                y_older_scale};
+      const pass_args node_args{ns.offsets.data(), ns.targets.data(), ns.counts.data(), y_squares,
+                                y_scale,           x_own,             x_scale,          x_older,
+                                x_older_scale,     x_next_squares};
+      const pass_args edge_args{es.offsets.data(), es.targets.data(), es.counts.data(), x_squares,
+                                x_scale,           y_own,             y_scale,          y_older,
+                                y_older_scale,     y_next_squares};
 #pragma omp for schedule(static) nowait
       for (std::int64_t b = 0; b < static_cast<std::int64_t>(blocks); ++b) {
         const auto k = static_cast<std::size_t>(b);
@@ -503,6 +518,8 @@ iteration_result iterate(const incidence_structure& g, centrality_variant varian
       if (stop) break;
       std::swap(x_own, x_older);
       std::swap(y_own, y_older);
+      std::swap(x_squares, x_next_squares);
+      std::swap(y_squares, y_next_squares);
       x_older_scale = x_scale;
       y_older_scale = y_scale;
       x_scale = x_next_scale;
@@ -546,6 +563,12 @@ centrality_scores compute_centralities_with(const incidence_map& nodes, const in
     x.older.assign(n, 0.0);
     y.own.assign(g.edges.size(), 1.0 / static_cast<double>(m));
     y.older.assign(g.edges.size(), 0.0);
+    x.squares.assign(n, x.own.empty() ? 0.0 : x.own[0] * x.own[0]);
+    x.next_squares.assign(n, 0.0);
+    y.squares.resize(g.edges.size());
+    for (std::size_t d = 0; d < y.squares.size(); ++d)
+      y.squares[d] = y.own[d] * y.own[d] * (g.edges.counts.empty() ? 1.0 : static_cast<double>(g.edges.counts[d]));
+    y.next_squares.assign(g.edges.size(), 0.0);
     result = iterate(g, variant, max_iter, tol, x, y);
   } else {
     resolve_members(nodes, edges);  // an absent member is reported whatever max_iter is
