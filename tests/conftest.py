@@ -114,6 +114,36 @@ def _compile(source: Path, output: Path, *flags: str) -> None:
 
 
 @pytest.fixture(scope="session")
+def centrality_variants(tmp_path_factory):
+    """Digests of the centrality kernel's bits from each instruction-set build it has."""
+    root = Path(__file__).resolve().parents[1]
+    binary = tmp_path_factory.mktemp("variants") / "centrality_variants"
+    _compile(
+        Path(__file__).parent / "reference" / "centrality_variants.cpp",
+        binary,
+        "-O3",
+        "-fopenmp",
+        "-fno-math-errno",
+        "-ffp-contract=off",
+        f"-I{root}",
+        str(root / "cpp_functions" / "algorithms" / "centrality.cpp"),
+    )
+
+    def digests(node_dict, edge_dict, max_iter, tol, thread_limit=None):
+        lines = [f"{max_iter} {tol!r}", " ".join(map(str, [len(node_dict), *node_dict]))]
+        lines += [" ".join(map(str, [e, len(m), *m])) for e, m in edge_dict.items()]
+        env = tool_env()
+        if thread_limit is not None:
+            env["OMP_THREAD_LIMIT"] = str(thread_limit)
+        out = subprocess.run(
+            [str(binary)], input="\n".join(lines), capture_output=True, text=True, check=True, env=env
+        )
+        return dict(line.split() for line in out.stdout.splitlines())
+
+    return digests
+
+
+@pytest.fixture(scope="session")
 def stl_reference(tmp_path_factory):
     """The three signatures bound through pybind11's stl.h, returning what it converted."""
     import importlib

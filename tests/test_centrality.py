@@ -174,3 +174,40 @@ def test_email_enron_matches_model():
     assert_close(
         compute_centralities(node_dict, edge_dict), centrality_model(node_dict, edge_dict), rel=1e-9
     )
+
+
+# Member sets drawn from a small pool, so most recur under several edge ids: sets of one
+# member set share their scores, and sizes above eight take the long gathering loop.
+pool = st.lists(st.sets(st.integers(0, 40), max_size=14), min_size=1, max_size=6)
+
+
+@given(pool, st.lists(st.integers(0, 5), max_size=40), st.integers(1, 25))
+def test_repeated_member_sets_match_model(sets, picks, max_iter):
+    edge_dict = {}
+    for e, pick in enumerate(picks):
+        members = sets[pick % len(sets)]
+        # Equal sets built in another insertion order may iterate in another order.
+        edge_dict[e * 7 - 50] = set(sorted(members, reverse=e % 2 == 1))
+    node_dict = {v: set() for v in range(-3, 41)}
+    assert_close(
+        compute_centralities(node_dict, edge_dict, max_iter, 0.0),
+        centrality_model(node_dict, edge_dict, max_iter, 0.0),
+    )
+
+
+@pytest.mark.parametrize(
+    "hyperedges",
+    [
+        hypergraphs.synthetic(12000, seed=7),
+        hypergraphs.synthetic(30000, seed=8, num_nodes=80, popularity=1.0),
+        [list(range(k % 30)) for k in range(9000)],
+    ],
+    ids=["many-nodes", "few-nodes", "nested-sets"],
+)
+def test_every_instruction_set_and_team_gives_the_same_bits(centrality_variants, hyperedges):
+    node_dict, edge_dict = hypergraphs.incidence_maps(hyperedges)
+    runs = [centrality_variants(node_dict, edge_dict, 30, 0.0, limit) for limit in (1, None)]
+    if len(runs[0]) < 2:
+        pytest.skip("the processor runs only the baseline build")
+    digests = {d for run in runs for d in run.values()}
+    assert len(digests) == 1, runs
