@@ -5,6 +5,7 @@ Run: .venv/bin/python bench/bench_centrality.py [--quick] [--json FILE]
 
 from __future__ import annotations
 
+import tempfile
 from pathlib import Path
 
 import benchlib  # puts scripts/ on the import path
@@ -26,9 +27,10 @@ COLUMNS = [
     ("scipy", "SciPy s", ".4f"),
     ("scipy_compute", "SciPy iter s", ".4f"),
     ("e2e_ratio", "SciPy/ours", ".1f"),
-    ("compute_ratio", "iter/kernel", ".1f"),
+    ("iter_ratio", "SciPy iter/ours iter", ".1f"),
     ("ns_2t", "ns/inc/it", ".2f"),
     ("ns_1t", "ns/inc/it 1 core", ".2f"),
+    ("speedup", "2t/1t", ".2f"),
     ("arg_share", "args %", ".0f"),
     ("kernel_share", "kernel %", ".0f"),
     ("result_share", "result %", ".0f"),
@@ -57,6 +59,8 @@ def run_case(name, data_dir, hyperedges, repeats):
     times = benchlib.interleaved(
         {
             "ours": lambda: compute_centralities(node_dict, edge_dict),
+            # The same call without rounds: the rest of `ours` is the iteration and its set-up.
+            "ours0": lambda: compute_centralities(node_dict, edge_dict, 0),
             "scipy": lambda: baselines.centrality_recipe(node_dict, edge_dict),
             "scipy_compute": lambda: baselines.centrality_compute(H, HT),
             # Same two dicts through the same casters, and a kernel that costs next to nothing.
@@ -82,8 +86,10 @@ def run_case(name, data_dir, hyperedges, repeats):
         "kernel_1t": one_core.get("kernel"),
     }
     row["e2e_ratio"] = row["scipy"] / row["ours"]
+    row["iter_ratio"] = row["scipy_compute"] / (row["ours"] - row["ours0"])
+    if row["ns_1t"] and row["ns_2t"]:
+        row["speedup"] = row["ns_1t"] / row["ns_2t"]
     if row["kernel"]:
-        row["compute_ratio"] = row["scipy_compute"] / row["kernel"]
         args_time = row["args"] - connected.get("kernel", 0.0)
         row["arg_share"] = 100 * args_time / row["ours"]
         row["kernel_share"] = 100 * row["kernel"] / row["ours"]
@@ -91,13 +97,50 @@ def run_case(name, data_dir, hyperedges, repeats):
     return row
 
 
+SCALING_COLUMNS = [
+    ("dataset", "dataset", ""),
+    ("incidences", "incidences", ","),
+    ("ms_1t", "ms/round 1 core", ".2f"),
+    ("ms_2t", "ms/round 2 threads", ".2f"),
+    ("ns_1t", "ns/inc/round 1 core", ".2f"),
+    ("speedup", "2t/1t", ".2f"),
+]
+
+
+def scaling_rows(quick: bool, repeats: int) -> list[dict]:
+    """Kernel timer alone on about 1e7 incidences (too big for the Python recipes' dicts)."""
+    size = 45000 if quick else 4500000
+    name = f"synthetic-{size}"
+    with tempfile.TemporaryDirectory() as folder:
+        scratch = Path(folder)
+        hypergraphs.write_dataset(hypergraphs.synthetic(size, seed=2), scratch, name)
+        two = benchlib.run_kernel("centrality_kernel", scratch, name, repeats, 1)
+        one = benchlib.run_kernel("centrality_kernel", scratch, name, repeats, 1, one_core=True)
+    if not one or not two:
+        return []
+    return [
+        {
+            "dataset": name,
+            "incidences": two["incidences"],
+            "ms_1t": one["per_iteration"] * 1e3,
+            "ms_2t": two["per_iteration"] * 1e3,
+            "ns_1t": one["ns_per_incidence_iteration"],
+            "speedup": one["per_iteration"] / two["per_iteration"],
+        }
+    ]
+
+
 def main(argv=None):
     args = benchlib.parse_args(__doc__, argv)
     title = "centralities, max_iter=100, tol=1e-6, all incidences (repeats included)"
     rows = benchlib.run_cases(title, args, cases, run_case)
     print(benchlib.table(rows, COLUMNS))
-    benchlib.write_json(args.json, {"machine": benchlib.machine(), "rows": rows})
-    return rows
+    scaling = scaling_rows(args.quick, min(args.repeats, 3))
+    print(benchlib.table(scaling, SCALING_COLUMNS))
+    benchlib.write_json(
+        args.json, {"machine": benchlib.machine(), "rows": rows, "scaling": scaling}
+    )
+    return rows, scaling
 
 
 if __name__ == "__main__":

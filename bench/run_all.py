@@ -94,6 +94,9 @@ GOAL_COLUMNS = [
     ("line_graph_ratio", "line graph, no pair / walk", ".2f"),
     ("connected_e2e", "connectivity SciPy/ours", ".1f"),
     ("centrality_e2e", "centralities SciPy/ours", ".1f"),
+    ("centrality_iter", "centrality iteration SciPy/ours", ".1f"),
+    ("centrality_ns", "centrality ns/inc/round 1 core", ".2f"),
+    ("centrality_speedup", "centrality 2t/1t", ".2f"),
     ("line_graph_e2e", "line graph SciPy/ours (worst s)", ".1f"),
 ]
 
@@ -104,14 +107,17 @@ def goal_rows(boundary_rows, line_rows, centrality_rows, connected_rows) -> list
     for row in boundary_rows:
         name = row["dataset"]
         line = [r["e2e_ratio"] for r in line_rows if r["dataset"] == name]
-        centrality = [r["e2e_ratio"] for r in centrality_rows if r["dataset"] == name]
+        centrality = [r for r in centrality_rows if r["dataset"] == name]
         connected = [r["e2e_ratio"] for r in connected_rows if r["dataset"] == name]
         rows.append(
             {
                 **{k: row[k] for k in ("dataset", "connected_ratio", "centrality_ratio")},
                 "line_graph_ratio": row["line_graph_ratio"],
                 "connected_e2e": connected[0] if connected else None,
-                "centrality_e2e": centrality[0] if centrality else None,
+                "centrality_e2e": centrality[0]["e2e_ratio"] if centrality else None,
+                "centrality_iter": centrality[0]["iter_ratio"] if centrality else None,
+                "centrality_ns": centrality[0]["ns_1t"] if centrality else None,
+                "centrality_speedup": centrality[0].get("speedup") if centrality else None,
                 "line_graph_e2e": min(line) if line else None,
             }
         )
@@ -126,7 +132,7 @@ def main(argv=None) -> None:
     common = ["--repeats", str(args.repeats)] + (["--quick"] if args.quick else [])
     DOCS.mkdir(exist_ok=True)
     line_rows = bench_line_graph.main(common)
-    centrality_rows = bench_centrality.main(common)
+    centrality_rows, centrality_scaling = bench_centrality.main(common)
     connected_rows, memory = bench_connected.main(common)
     boundary_rows, pair_memory = bench_boundary.main(common)
     goals = goal_rows(boundary_rows, line_rows, centrality_rows, connected_rows)
@@ -211,6 +217,13 @@ is the kernel's cost per incidence per round (2 threads, and pinned to one core)
 
 ```
 {benchlib.table(centrality_rows, bench_centrality.COLUMNS)}
+```
+
+`SciPy iter/ours iter` sets SciPy's rounds on prebuilt matrices against our call less the same
+call with `max_iter=0`. On about 1e7 incidences (kernel timer only, 100 rounds):
+
+```
+{benchlib.table(centrality_scaling, bench_centrality.SCALING_COLUMNS)}
 ```
 
 ![centrality](centrality.png)

@@ -136,7 +136,12 @@ def centrality_variants(tmp_path_factory):
         if thread_limit is not None:
             env["OMP_THREAD_LIMIT"] = str(thread_limit)
         out = subprocess.run(
-            [str(binary)], input="\n".join(lines), capture_output=True, text=True, check=True, env=env
+            [str(binary)],
+            input="\n".join(lines),
+            capture_output=True,
+            text=True,
+            check=True,
+            env=env,
         )
         return dict(line.split() for line in out.stdout.splitlines())
 

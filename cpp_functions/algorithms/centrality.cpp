@@ -8,15 +8,18 @@
 // - Edges with the same member set have the same score in every round (same start, same
 //   update), so each set is iterated once and carries its multiplicity: an edge term counts
 //   that many times in a node's sum, in the scale and in the change.
-// - Nodes are renumbered in the order the edges first reach them and each edge's members are
-//   sorted, so the gathers of a round walk nearby memory. Both sides then gather: an edge over
-//   its members, a node over the edges holding it (a transposed list). Neither needs
-//   accumulators to clear or merge.
+// - Sets are ordered by size and nodes by degree, so neighbouring elements gather as many
+//   terms and the loop branches are predictable; within a size, sets keep their order of
+//   first appearance and nodes the order in which the sets reach them, and every list is
+//   ascending, so gathers walk nearby memory. Both sides gather: a set over its members, a
+//   node over the sets holding it. Neither needs accumulators to clear or merge.
 // - A round is one pass. The raw (unscaled) scores of a round are stored; readers multiply by
 //   the round's reciprocal scale, which yields exactly the scaled value that would have been
-//   stored. The change of round r needs the scale of round r, known only once round r has
-//   ended, so pass r + 1 adds it up while it computes round r + 1. When that change stops the
-//   iteration, round r + 1 is dropped and round r is the result.
+//   stored. Each element also stores count * raw^2, the term the other side adds, and a
+//   gathered sum is scaled once by the square of the reciprocal. The change of round r needs
+//   the scale of round r, known only once round r has ended, so pass r + 1 adds it up while
+//   it computes round r + 1. When that change stops the iteration, round r + 1 is dropped
+//   and round r is the result.
 // - Each element's raw score of the round before last is needed only by the element itself,
 //   so the new raw score overwrites it: two arrays per side.
 //
@@ -156,7 +159,8 @@ std::vector<std::uint32_t> group_edges(const std::vector<std::size_t>& offsets, 
       const std::uint32_t d = first_edge[table[slot].set];
       if (r.hashes[d] != r.hashes[e] || offsets[d + 1] - offsets[d] != size) continue;
       if (!marked) {
-        for (std::size_t p = offsets[e]; p < offsets[e + 1]; ++p) mark[members[p]] = static_cast<std::uint32_t>(e);
+        for (std::size_t p = offsets[e]; p < offsets[e + 1]; ++p)
+          mark[members[p]] = static_cast<std::uint32_t>(e);
         marked = true;
       }
       bool same = true;
@@ -219,7 +223,8 @@ incidence_structure build_structure(const incidence_map& nodes, const incidence_
   };
 
   std::vector<std::size_t> set_size(sets);
-  for (std::uint32_t d = 0; d < sets; ++d) set_size[d] = static_cast<std::size_t>(members_of(d).second - members_of(d).first);
+  for (std::uint32_t d = 0; d < sets; ++d)
+    set_size[d] = static_cast<std::size_t>(members_of(d).second - members_of(d).first);
   const std::vector<std::uint32_t> set_rank = rank_by(set_size);
   std::vector<std::uint32_t> set_at(sets);
   for (std::uint32_t d = 0; d < sets; ++d) set_at[set_rank[d]] = d;
@@ -435,7 +440,7 @@ update_block_fn pick(const side& s, centrality_variant variant) {
 
 // Raw scores of one side, and count * raw^2 (the other side's terms).
 struct side_scores {
-  std::vector<double> own, older;      // last round, round before (trade places every pass)
+  std::vector<double> own, older;             // last round, round before (trade places every pass)
   std::vector<double> squares, next_squares;  // last round, this pass's (trade places too)
 };
 
@@ -477,12 +482,12 @@ iteration_result iterate(const incidence_structure& g, centrality_variant varian
     for (int pass = 1;; ++pass) {
       double* abs_p = abs_parts.data() + (pass & 1) * blocks;
       double* diff_p = diff_parts.data() + (pass & 1) * blocks;
-      const pass_args node_args{ns.offsets.data(), ns.targets.data(), ns.counts.data(), y_squares,
-                                y_scale,           x_own,             x_scale,          x_older,
-                                x_older_scale,     x_next_squares};
-      const pass_args edge_args{es.offsets.data(), es.targets.data(), es.counts.data(), x_squares,
-                                x_scale,           y_own,             y_scale,          y_older,
-                                y_older_scale,     y_next_squares};
+      const pass_args node_args{
+          ns.offsets.data(), ns.targets.data(), ns.counts.data(), y_squares,     y_scale, x_own,
+          x_scale,           x_older,           x_older_scale,    x_next_squares};
+      const pass_args edge_args{
+          es.offsets.data(), es.targets.data(), es.counts.data(), x_squares,     x_scale, y_own,
+          y_scale,           y_older,           y_older_scale,    y_next_squares};
 #pragma omp for schedule(static) nowait
       for (std::int64_t b = 0; b < static_cast<std::int64_t>(blocks); ++b) {
         const auto k = static_cast<std::size_t>(b);
@@ -567,7 +572,8 @@ centrality_scores compute_centralities_with(const incidence_map& nodes, const in
     x.next_squares.assign(n, 0.0);
     y.squares.resize(g.edges.size());
     for (std::size_t d = 0; d < y.squares.size(); ++d)
-      y.squares[d] = y.own[d] * y.own[d] * (g.edges.counts.empty() ? 1.0 : static_cast<double>(g.edges.counts[d]));
+      y.squares[d] =
+          y.own[d] * y.own[d] * (g.edges.counts.empty() ? 1.0 : static_cast<double>(g.edges.counts[d]));
     y.next_squares.assign(g.edges.size(), 0.0);
     result = iterate(g, variant, max_iter, tol, x, y);
   } else {
@@ -593,5 +599,5 @@ cpp_functions::centrality_scores compute_centralities(const cpp_functions::incid
                                                       const cpp_functions::incidence_map& edges, int max_iter,
                                                       double tol) {
   return cpp_functions::compute_centralities_with(nodes, edges, max_iter, tol,
-                                                 cpp_functions::centrality_variant::automatic);
+                                                  cpp_functions::centrality_variant::automatic);
 }

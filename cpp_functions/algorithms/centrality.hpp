@@ -18,7 +18,7 @@ namespace cpp_functions {
 // the widest the processor has. The others are for tests and timers, and must be supported.
 enum class centrality_variant { automatic, baseline, avx2, avx512 };
 
-centrality_scores compute_centralities_with(const incidence_map& nodes, const incidence_map& edges, int max_iter,
-                                            double tol, centrality_variant variant);
+centrality_scores compute_centralities_with(const incidence_map& nodes, const incidence_map& edges,
+                                            int max_iter, double tol, centrality_variant variant);
 
 }  // namespace cpp_functions

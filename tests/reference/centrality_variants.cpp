@@ -37,14 +37,16 @@ int main() {
     }
     edges.offsets.push_back(edges.ids.size());
   }
-  std::vector<std::pair<const char*, centrality_variant>> variants{{"baseline", centrality_variant::baseline}};
+  std::vector<std::pair<const char*, centrality_variant>> variants{
+      {"baseline", centrality_variant::baseline}};
   if (__builtin_cpu_supports("avx2")) variants.emplace_back("avx2", centrality_variant::avx2);
   if (__builtin_cpu_supports("avx512f")) variants.emplace_back("avx512", centrality_variant::avx512);
   for (const auto& [name, variant] : variants) {
     const auto r = cpp_functions::compute_centralities_with(nodes, edges, max_iter, tol, variant);
     std::uint64_t digest = 1469598103934665603ULL;  // FNV-1a over the raw bytes
     auto add = [&](const void* data, std::size_t bytes) {
-      for (std::size_t b = 0; b < bytes; ++b) digest = (digest ^ static_cast<const unsigned char*>(data)[b]) * 1099511628211ULL;
+      for (std::size_t b = 0; b < bytes; ++b)
+        digest = (digest ^ static_cast<const unsigned char*>(data)[b]) * 1099511628211ULL;
     };
     add(r.node_ids.data(), r.node_ids.size() * sizeof(std::int32_t));
     add(r.node_scores.data(), r.node_scores.size() * sizeof(double));
