@@ -224,7 +224,7 @@ incidence_structure build_structure(const incidence_map& nodes, const incidence_
 
   std::vector<std::size_t> set_size(sets);
   for (std::uint32_t d = 0; d < sets; ++d)
-    set_size[d] = static_cast<std::size_t>(members_of(d).second - members_of(d).first);
+    set_size[d] = edges.offsets[first_edge[d] + 1] - edges.offsets[first_edge[d]];
   const std::vector<std::uint32_t> set_rank = rank_by(set_size);
   std::vector<std::uint32_t> set_at(sets);
   for (std::uint32_t d = 0; d < sets; ++d) set_at[set_rank[d]] = d;
