@@ -122,8 +122,9 @@ def test_generated_match_model(edges, isolated, max_iter, tol):
     ids=["many-nodes", "few-nodes"],
 )
 def test_large_input_matches_model_and_repeats_bit_identically(hyperedges):
-    """Large enough to run on a full team; a race or unordered sum shows as changed bits.
-    Few nodes under many edges take the accumulator path, many nodes the gathering one."""
+    """Large enough to run on a full team and to cut runs of equal sizes into several blocks;
+    a race or unordered sum shows as changed bits. Few nodes under many edges give long node
+    lists, many nodes short ones."""
     node_dict, edge_dict = hypergraphs.incidence_maps(hyperedges)
     first = compute_centralities(node_dict, edge_dict, 30, 0.0)
     assert_close(first, centrality_model(node_dict, edge_dict, 30, 0.0), rel=1e-9)

@@ -8,15 +8,18 @@
 // - Edges with the same member set have the same score in every round (same start, same
 //   update), so each set is iterated once and carries its multiplicity: an edge term counts
 //   that many times in a node's sum, in the scale and in the change.
-// - Sets are ordered by size and nodes by degree, so neighbouring elements gather as many
-//   terms and the loop branches are predictable; within a size, sets keep their order of
-//   first appearance and nodes the order in which the sets reach them, and every list is
-//   ascending, so gathers walk nearby memory. Both sides gather: a set over its members, a
-//   node over the sets holding it. Neither needs accumulators to clear or merge.
+// - Sets are ordered by size and nodes by degree, so a side falls into runs of elements with
+//   as many terms each: within a run, element k's terms start at the run's start plus k times
+//   the size, so a pass reads no offsets and picks its fixed-size sum once per run. Within a
+//   size, sets keep their order of first appearance and nodes the order in which the sets
+//   reach them, and every list is ascending, so gathers walk nearby memory. Both sides
+//   gather: a set over its members, a node over the sets holding it. Neither needs
+//   accumulators to clear or merge.
 // - A round is one pass. The raw (unscaled) scores of a round are stored; readers multiply by
 //   the round's reciprocal scale, which yields exactly the scaled value that would have been
-//   stored. Each element also stores count * raw^2, the term the other side adds, and a
-//   gathered sum is scaled once by the square of the reciprocal. The change of round r needs
+//   stored. A set that stands for several edges also stores count * raw^2, the term nodes add;
+//   for the other elements the gatherer squares the raw score, the same product. A gathered
+//   sum is scaled once by the square of the reciprocal. The change of round r needs
 //   the scale of round r, known only once round r has ended, so pass r + 1 adds it up while
 //   it computes round r + 1. When that change stops the iteration, round r + 1 is dropped
 //   and round r is the result.
@@ -71,7 +74,8 @@ struct side {
   std::vector<std::size_t> offsets{0};
   std::vector<std::uint32_t> targets;
   std::vector<std::uint32_t> counts;
-  std::vector<std::size_t> blocks;  // first element of each partial-sum block, then the end
+  std::vector<std::size_t> blocks;     // first element of each partial-sum block, then the end
+  std::vector<std::size_t> run_first;  // first element of each run of equal sizes, then the end
 
   std::size_t size() const { return offsets.size() - 1; }
 };
@@ -180,8 +184,14 @@ std::vector<std::uint32_t> group_edges(const std::vector<std::size_t>& offsets, 
   return first_edge;
 }
 
-// Cuts a side's elements into blocks of about block_work.
-void cut_blocks(side& s) {
+// Finds the runs of elements with as many terms, and cuts the elements into blocks of about
+// block_work.
+void cut_runs_and_blocks(side& s) {
+  s.run_first.clear();
+  for (std::size_t i = 0; i < s.size(); ++i)
+    if (i == 0 || s.offsets[i + 1] - s.offsets[i] != s.offsets[i] - s.offsets[i - 1])
+      s.run_first.push_back(i);
+  s.run_first.push_back(s.size());
   s.blocks.assign(1, 0);
   std::size_t work = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -272,21 +282,24 @@ incidence_structure build_structure(const incidence_map& nodes, const incidence_
     es.counts.assign(sets, 0);
     for (std::uint32_t c : g.edge_class) ++es.counts[c];
   }
-  cut_blocks(ns);
-  cut_blocks(es);
+  cut_runs_and_blocks(ns);
+  cut_runs_and_blocks(es);
   return g;
 }
 
 // What one pass over a side's elements reads and writes. `own` holds the raw scores of the
 // last round and `older` those of the round before, which the pass overwrites with the new
 // ones. Multiplying a raw score by its round's inverse scale gives the round's score.
-// `other_squares` holds count * raw^2 of the other side's last round, the terms its
-// elements add to a gathered sum; the pass writes its own into `next_squares`.
+// `other` holds the other side's last round: count * raw^2 where that side has counts (the
+// terms its elements add to a gathered sum), else the raw scores, which the gather squares.
+// A side with counts writes its count * raw^2 into `next_squares`.
 struct pass_args {
   const std::size_t* offsets;
+  const std::size_t* run_first;
+  std::size_t runs;
   const std::uint32_t* targets;
   const std::uint32_t* counts;
-  const double* other_squares;
+  const double* other;
   double other_scale;
   const double* own;
   double own_scale;
@@ -295,55 +308,94 @@ struct pass_args {
   double* next_squares;
 };
 
+// Term p of a gathered sum. Squaring a raw score here is the product the other side would
+// have stored (its count is 1), so both give the same bits.
+template <bool Squared>
+[[gnu::always_inline]] inline double term(const pass_args& a, std::size_t p) {
+  const double v = a.other[a.targets[p]];
+  if constexpr (Squared)
+    return v;
+  else
+    return v * v;
+}
+
 // Sum of the terms [p, end), term p + q in lane q % 4, lanes added as (0 + 1) + (2 + 3).
 // Lanes are named registers: an indexed array would live in memory.
+template <bool Squared>
 [[gnu::always_inline]] inline double gather(const pass_args& a, std::size_t p, std::size_t end) {
   double lane0 = 0.0, lane1 = 0.0, lane2 = 0.0, lane3 = 0.0;
   for (; p + gather_lanes <= end; p += gather_lanes) {
-    lane0 += a.other_squares[a.targets[p]];
-    lane1 += a.other_squares[a.targets[p + 1]];
-    lane2 += a.other_squares[a.targets[p + 2]];
-    lane3 += a.other_squares[a.targets[p + 3]];
+    lane0 += term<Squared>(a, p);
+    lane1 += term<Squared>(a, p + 1);
+    lane2 += term<Squared>(a, p + 2);
+    lane3 += term<Squared>(a, p + 3);
   }
-  if (p < end) lane0 += a.other_squares[a.targets[p]];
-  if (p + 1 < end) lane1 += a.other_squares[a.targets[p + 1]];
-  if (p + 2 < end) lane2 += a.other_squares[a.targets[p + 2]];
+  if (p < end) lane0 += term<Squared>(a, p);
+  if (p + 1 < end) lane1 += term<Squared>(a, p + 1);
+  if (p + 2 < end) lane2 += term<Squared>(a, p + 2);
   return (lane0 + lane1) + (lane2 + lane3);
 }
 
 // The same sum for exactly Size terms, without branches.
-template <std::size_t Size>
+template <std::size_t Size, bool Squared>
 [[gnu::always_inline]] inline double gather_fixed(const pass_args& a, std::size_t p) {
   double lane[gather_lanes] = {0.0, 0.0, 0.0, 0.0};
-  for (std::size_t q = 0; q < Size; ++q) lane[q % gather_lanes] += a.other_squares[a.targets[p + q]];
+  for (std::size_t q = 0; q < Size; ++q) lane[q % gather_lanes] += term<Squared>(a, p + q);
   return (lane[0] + lane[1]) + (lane[2] + lane[3]);
 }
 
-// Element i's sum of raw terms. Elements are ordered by size, so the switch mostly repeats
-// its last case.
-[[gnu::always_inline]] inline double element_sum(const pass_args& a, std::size_t i) {
-  const std::size_t p = a.offsets[i], end = a.offsets[i + 1];
-  switch (end - p) {
-    case 0:
-      return 0.0;
-    case 1:
-      return gather_fixed<1>(a, p);
-    case 2:
-      return gather_fixed<2>(a, p);
-    case 3:
-      return gather_fixed<3>(a, p);
-    case 4:
-      return gather_fixed<4>(a, p);
-    case 5:
-      return gather_fixed<5>(a, p);
-    case 6:
-      return gather_fixed<6>(a, p);
-    case 7:
-      return gather_fixed<7>(a, p);
-    case 8:
-      return gather_fixed<8>(a, p);
-    default:
-      return gather(a, p, end);
+// Sums of the elements [first + j, first + stop) of one run, whose terms start at p: they
+// have Size terms each and lie one after another.
+template <std::size_t Size, bool Squared>
+[[gnu::always_inline]] inline void gather_run(const pass_args& a, double* sums, std::size_t j,
+                                              std::size_t stop, std::size_t p) {
+  for (; j < stop; ++j, p += Size) sums[j] = gather_fixed<Size, Squared>(a, p);
+}
+
+// Sums of the elements [first, first + count) into sums[0 .. count). `run` is the run that
+// holds `first` and moves on as the elements do. The branch on the size is taken once per
+// run, and no offsets are read within a run.
+template <bool Squared>
+[[gnu::always_inline]] inline void gather_batch(const pass_args& a, std::size_t first, std::size_t count,
+                                                std::size_t& run, double* sums) {
+  for (std::size_t j = 0; j < count;) {
+    while (a.run_first[run + 1] <= first + j) ++run;
+    const std::size_t start = a.run_first[run];
+    const std::size_t stop = std::min(count, a.run_first[run + 1] - first);
+    const std::size_t size = a.offsets[start + 1] - a.offsets[start];
+    const std::size_t p = a.offsets[start] + (first + j - start) * size;
+    switch (size) {
+      case 0:
+        std::fill(sums + j, sums + stop, 0.0);
+        break;
+      case 1:
+        gather_run<1, Squared>(a, sums, j, stop, p);
+        break;
+      case 2:
+        gather_run<2, Squared>(a, sums, j, stop, p);
+        break;
+      case 3:
+        gather_run<3, Squared>(a, sums, j, stop, p);
+        break;
+      case 4:
+        gather_run<4, Squared>(a, sums, j, stop, p);
+        break;
+      case 5:
+        gather_run<5, Squared>(a, sums, j, stop, p);
+        break;
+      case 6:
+        gather_run<6, Squared>(a, sums, j, stop, p);
+        break;
+      case 7:
+        gather_run<7, Squared>(a, sums, j, stop, p);
+        break;
+      case 8:
+        gather_run<8, Squared>(a, sums, j, stop, p);
+        break;
+      default:
+        for (std::size_t q = j, r = p; q < stop; ++q, r += size) sums[q] = gather<Squared>(a, r, r + size);
+    }
+    j = stop;
   }
 }
 
@@ -352,8 +404,9 @@ double lane_total(const double* lane) {
 }
 
 // Updates elements [lo, hi): writes their new raw scores over `older`, and returns the
-// block's sum of count * |new raw score| and of count * |score - previous score|.
-template <bool Counts>
+// block's sum of count * |new raw score| and of count * |score - previous score|. Counts: the
+// side has counts (and stores its squares); Squared: the other side has them.
+template <bool Counts, bool Squared>
 [[gnu::always_inline]] inline void update_block_body(const pass_args& args, std::size_t lo, std::size_t hi,
                                                      double* abs_part, double* diff_part) {
   const pass_args a = args;  // a local copy: stores below cannot change it, so it stays in registers
@@ -368,9 +421,11 @@ template <bool Counts>
   alignas(64) double abs_terms[batch];
   alignas(64) double diff_terms[batch];
   double abs_lane[sum_lanes] = {}, diff_lane[sum_lanes] = {};
+  std::size_t run =
+      static_cast<std::size_t>(std::upper_bound(a.run_first, a.run_first + a.runs, lo) - a.run_first) - 1;
   for (std::size_t first = lo; first < hi; first += batch) {
     const std::size_t count = std::min(batch, hi - first);
-    for (std::size_t j = 0; j < count; ++j) sums[j] = element_sum(a, first + j);
+    gather_batch<Squared>(a, first, count, run, sums);
     for (std::size_t j = 0; j < count; ++j) {
       const std::size_t i = first + j;
       const double current = own[i] * own_scale;
@@ -378,8 +433,10 @@ template <bool Counts>
       const double next = std::sqrt(std::sqrt(sums[j] * square_scale) * current);
       older[i] = next;
       double weight = 1.0;
-      if constexpr (Counts) weight = static_cast<double>(counts[i]);
-      next_squares[i] = next * next * weight;
+      if constexpr (Counts) {
+        weight = static_cast<double>(counts[i]);
+        next_squares[i] = next * next * weight;
+      }
       abs_terms[j] = std::fabs(next) * weight;
       diff_terms[j] = std::fabs(current - previous) * weight;
     }
@@ -398,22 +455,22 @@ template <bool Counts>
 using update_block_fn = void (*)(const pass_args&, std::size_t, std::size_t, double*, double*);
 
 // One build per instruction set; the bodies are the same operations in the same order.
-template <bool Counts>
+template <bool Counts, bool Squared>
 void update_block_baseline(const pass_args& a, std::size_t lo, std::size_t hi, double* abs_part,
                            double* diff_part) {
-  update_block_body<Counts>(a, lo, hi, abs_part, diff_part);
+  update_block_body<Counts, Squared>(a, lo, hi, abs_part, diff_part);
 }
 
-template <bool Counts>
+template <bool Counts, bool Squared>
 [[gnu::target("avx2")]] void update_block_avx2(const pass_args& a, std::size_t lo, std::size_t hi,
                                                double* abs_part, double* diff_part) {
-  update_block_body<Counts>(a, lo, hi, abs_part, diff_part);
+  update_block_body<Counts, Squared>(a, lo, hi, abs_part, diff_part);
 }
 
-template <bool Counts>
+template <bool Counts, bool Squared>
 [[gnu::target("avx512f")]] void update_block_avx512(const pass_args& a, std::size_t lo, std::size_t hi,
                                                     double* abs_part, double* diff_part) {
-  update_block_body<Counts>(a, lo, hi, abs_part, diff_part);
+  update_block_body<Counts, Squared>(a, lo, hi, abs_part, diff_part);
 }
 
 centrality_variant best_variant() {
@@ -422,23 +479,19 @@ centrality_variant best_variant() {
   return centrality_variant::baseline;
 }
 
-template <bool Counts>
+template <bool Counts, bool Squared>
 update_block_fn pick(centrality_variant variant) {
   switch (variant) {
     case centrality_variant::avx512:
-      return update_block_avx512<Counts>;
+      return update_block_avx512<Counts, Squared>;
     case centrality_variant::avx2:
-      return update_block_avx2<Counts>;
+      return update_block_avx2<Counts, Squared>;
     default:
-      return update_block_baseline<Counts>;
+      return update_block_baseline<Counts, Squared>;
   }
 }
 
-update_block_fn pick(const side& s, centrality_variant variant) {
-  return s.counts.empty() ? pick<false>(variant) : pick<true>(variant);
-}
-
-// Raw scores of one side, and count * raw^2 (the other side's terms).
+// Raw scores of one side, and count * raw^2 (the other side's terms) where it has counts.
 struct side_scores {
   std::vector<double> own, older;             // last round, round before (trade places every pass)
   std::vector<double> squares, next_squares;  // last round, this pass's (trade places too)
@@ -468,7 +521,10 @@ iteration_result iterate(const incidence_structure& g, centrality_variant varian
   // Partials per block, by pass parity: a thread may start the next pass while another still
   // reads this one's.
   std::vector<double> abs_parts(2 * blocks), diff_parts(2 * blocks);
-  const update_block_fn node_update = pick(ns, variant), edge_update = pick(es, variant);
+  // Nodes are distinct, so only edge sets can carry counts.
+  const bool counted = !es.counts.empty();
+  const update_block_fn node_update = counted ? pick<false, true>(variant) : pick<false, false>(variant);
+  const update_block_fn edge_update = counted ? pick<true, false>(variant) : pick<false, false>(variant);
   iteration_result result{};
   std::atomic<int> interrupted_pass{0};
   cpp_functions::region_error error;
@@ -476,18 +532,35 @@ iteration_result iterate(const incidence_structure& g, centrality_variant varian
 #pragma omp parallel num_threads(team_size(work, serial_below_work))
   {
     double *x_own = x.own.data(), *x_older = x.older.data(), *y_own = y.own.data(), *y_older = y.older.data();
-    double *x_squares = x.squares.data(), *x_next_squares = x.next_squares.data();
     double *y_squares = y.squares.data(), *y_next_squares = y.next_squares.data();
     double x_scale = 1.0, y_scale = 1.0, x_older_scale = 1.0, y_older_scale = 1.0;
     for (int pass = 1;; ++pass) {
       double* abs_p = abs_parts.data() + (pass & 1) * blocks;
       double* diff_p = diff_parts.data() + (pass & 1) * blocks;
-      const pass_args node_args{
-          ns.offsets.data(), ns.targets.data(), ns.counts.data(), y_squares,     y_scale, x_own,
-          x_scale,           x_older,           x_older_scale,    x_next_squares};
-      const pass_args edge_args{
-          es.offsets.data(), es.targets.data(), es.counts.data(), x_squares,     x_scale, y_own,
-          y_scale,           y_older,           y_older_scale,    y_next_squares};
+      const pass_args node_args{ns.offsets.data(),
+                                ns.run_first.data(),
+                                ns.run_first.size() - 1,
+                                ns.targets.data(),
+                                nullptr,
+                                counted ? y_squares : y_own,
+                                y_scale,
+                                x_own,
+                                x_scale,
+                                x_older,
+                                x_older_scale,
+                                nullptr};
+      const pass_args edge_args{es.offsets.data(),
+                                es.run_first.data(),
+                                es.run_first.size() - 1,
+                                es.targets.data(),
+                                es.counts.data(),
+                                x_own,
+                                x_scale,
+                                y_own,
+                                y_scale,
+                                y_older,
+                                y_older_scale,
+                                y_next_squares};
 #pragma omp for schedule(static) nowait
       for (std::int64_t b = 0; b < static_cast<std::int64_t>(blocks); ++b) {
         const auto k = static_cast<std::size_t>(b);
@@ -523,7 +596,6 @@ iteration_result iterate(const incidence_structure& g, centrality_variant varian
       if (stop) break;
       std::swap(x_own, x_older);
       std::swap(y_own, y_older);
-      std::swap(x_squares, x_next_squares);
       std::swap(y_squares, y_next_squares);
       x_older_scale = x_scale;
       y_older_scale = y_scale;
@@ -568,13 +640,12 @@ centrality_scores compute_centralities_with(const incidence_map& nodes, const in
     x.older.assign(n, 0.0);
     y.own.assign(g.edges.size(), 1.0 / static_cast<double>(m));
     y.older.assign(g.edges.size(), 0.0);
-    x.squares.assign(n, x.own.empty() ? 0.0 : x.own[0] * x.own[0]);
-    x.next_squares.assign(n, 0.0);
-    y.squares.resize(g.edges.size());
-    for (std::size_t d = 0; d < y.squares.size(); ++d)
-      y.squares[d] =
-          y.own[d] * y.own[d] * (g.edges.counts.empty() ? 1.0 : static_cast<double>(g.edges.counts[d]));
-    y.next_squares.assign(g.edges.size(), 0.0);
+    if (!g.edges.counts.empty()) {
+      y.squares.resize(g.edges.size());
+      for (std::size_t d = 0; d < y.squares.size(); ++d)
+        y.squares[d] = y.own[d] * y.own[d] * static_cast<double>(g.edges.counts[d]);
+      y.next_squares.assign(g.edges.size(), 0.0);
+    }
     result = iterate(g, variant, max_iter, tol, x, y);
   } else {
     resolve_members(nodes, edges);  // an absent member is reported whatever max_iter is
