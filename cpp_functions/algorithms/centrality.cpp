@@ -505,6 +505,23 @@ double block_total(const double* partials, std::size_t begin, std::size_t end) {
   return total;
 }
 
+// Where share j of `parts` starts when blocks go to threads by their measured cost: the first
+// block whose cost midpoint lies past j/parts of the total, or an even split by count before
+// anything is measured. Every thread computes the boundaries from the same numbers in the
+// same order, so the shares tile the blocks exactly.
+std::size_t share_start(const double* cost, std::size_t blocks, int parts, int j) {
+  if (j >= parts) return blocks;
+  const double total = block_total(cost, 0, blocks);
+  if (!(total > 0.0)) return blocks * static_cast<std::size_t>(j) / static_cast<std::size_t>(parts);
+  const double target = total * j / parts;
+  double before = 0.0;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    if (before + cost[b] / 2 >= target) return b;
+    before += cost[b];
+  }
+  return blocks;
+}
+
 struct iteration_result {
   const double* node_raw;
   double node_scale;
@@ -521,6 +538,11 @@ iteration_result iterate(const incidence_structure& g, centrality_variant varian
   // Partials per block, by pass parity: a thread may start the next pass while another still
   // reads this one's.
   std::vector<double> abs_parts(2 * blocks), diff_parts(2 * blocks);
+  // Seconds per block, recent passes weighted most, by pass parity too. Node and edge blocks
+  // of equal work differ in cost (their gathers reach tables of different sizes), and a core
+  // of a shared machine may run slow for a while; an even split would idle the other thread
+  // at every barrier. The schedule does not touch the bits: each block's sums stay its own.
+  std::vector<double> block_cost(2 * blocks);
   // Nodes are distinct, so only edge sets can carry counts.
   const bool counted = !es.counts.empty();
   const update_block_fn node_update = counted ? pick<false, true>(variant) : pick<false, false>(variant);
@@ -561,14 +583,19 @@ iteration_result iterate(const incidence_structure& g, centrality_variant varian
                                 y_older,
                                 y_older_scale,
                                 y_next_squares};
-#pragma omp for schedule(static) nowait
-      for (std::int64_t b = 0; b < static_cast<std::int64_t>(blocks); ++b) {
-        const auto k = static_cast<std::size_t>(b);
+      const int parts = omp_get_num_threads(), part = omp_get_thread_num();
+      const double* last_cost = block_cost.data() + ((pass - 1) & 1) * blocks;
+      double* cost = block_cost.data() + (pass & 1) * blocks;
+      const std::size_t first = share_start(last_cost, blocks, parts, part);
+      const std::size_t last = share_start(last_cost, blocks, parts, part + 1);
+      for (std::size_t k = first; k < last; ++k) {
+        const double start = parts > 1 ? omp_get_wtime() : 0.0;
         if (k < node_blocks)
           node_update(node_args, ns.blocks[k], ns.blocks[k + 1], abs_p + k, diff_p + k);
         else
           edge_update(edge_args, es.blocks[k - node_blocks], es.blocks[k - node_blocks + 1], abs_p + k,
                       diff_p + k);
+        if (parts > 1) cost[k] = last_cost[k] * 0.75 + (omp_get_wtime() - start);
       }
       // The calling thread polls once a pass; the barrier makes its verdict every thread's.
 #pragma omp master
