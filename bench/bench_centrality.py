@@ -68,10 +68,8 @@ def run_case(name, data_dir, hyperedges, repeats):
         },
         repeats,
     )
+    # All processors and one, timed in turn in one process.
     kernel = benchlib.run_kernel("centrality_kernel", data_dir, name, repeats) or {}
-    one_core = (
-        benchlib.run_kernel("centrality_kernel", data_dir, name, repeats, one_core=True) or {}
-    )
     connected = benchlib.run_kernel("connected_kernel", data_dir, name, repeats) or {}
     row = {
         "dataset": name,
@@ -82,8 +80,8 @@ def run_case(name, data_dir, hyperedges, repeats):
         **benchlib.medians(times),
         "kernel": kernel.get("kernel"),
         "ns_2t": kernel.get("ns_per_incidence_iteration"),
-        "ns_1t": one_core.get("ns_per_incidence_iteration"),
-        "kernel_1t": one_core.get("kernel"),
+        "ns_1t": kernel.get("ns_per_incidence_iteration_1t"),
+        "kernel_1t": kernel.get("kernel_1t"),
     }
     row["e2e_ratio"] = row["scipy"] / row["ours"]
     row["iter_ratio"] = row["scipy_compute"] / (row["ours"] - row["ours0"])
@@ -114,18 +112,17 @@ def scaling_rows(quick: bool, repeats: int) -> list[dict]:
     with tempfile.TemporaryDirectory() as folder:
         scratch = Path(folder)
         hypergraphs.write_dataset(hypergraphs.synthetic(size, seed=2), scratch, name)
-        two = benchlib.run_kernel("centrality_kernel", scratch, name, repeats, 1)
-        one = benchlib.run_kernel("centrality_kernel", scratch, name, repeats, 1, one_core=True)
-    if not one or not two:
+        kernel = benchlib.run_kernel("centrality_kernel", scratch, name, repeats, 1)
+    if not kernel:
         return []
     return [
         {
             "dataset": name,
-            "incidences": two["incidences"],
-            "ms_1t": one["per_iteration"] * 1e3,
-            "ms_2t": two["per_iteration"] * 1e3,
-            "ns_1t": one["ns_per_incidence_iteration"],
-            "speedup": one["per_iteration"] / two["per_iteration"],
+            "incidences": kernel["incidences"],
+            "ms_1t": kernel["per_iteration_1t"] * 1e3,
+            "ms_2t": kernel["per_iteration"] * 1e3,
+            "ns_1t": kernel["ns_per_incidence_iteration_1t"],
+            "speedup": kernel["per_iteration_1t"] / kernel["per_iteration"],
         }
     ]
 
@@ -135,7 +132,7 @@ def main(argv=None):
     title = "centralities, max_iter=100, tol=1e-6, all incidences (repeats included)"
     rows = benchlib.run_cases(title, args, cases, run_case)
     print(benchlib.table(rows, COLUMNS))
-    scaling = scaling_rows(args.quick, min(args.repeats, 3))
+    scaling = scaling_rows(args.quick, args.repeats)
     print(benchlib.table(scaling, SCALING_COLUMNS))
     benchlib.write_json(
         args.json, {"machine": benchlib.machine(), "rows": rows, "scaling": scaling}

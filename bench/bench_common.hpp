@@ -2,9 +2,11 @@
 // does, and time a callable. Not part of the module.
 #pragma once
 
+#include <sched.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -145,6 +147,52 @@ double median_seconds(int repeats, F&& run) {
   }
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
+}
+
+// Pins the calling thread to the first processor of its mask while alive. The kernels size
+// their teams by the processors the caller may use, so a pinned call runs one thread.
+// Create one only after a first unpinned call: OpenMP's workers inherit the mask they start
+// with.
+class one_cpu {
+ public:
+  one_cpu() {
+    sched_getaffinity(0, sizeof saved_, &saved_);
+    cpu_set_t first;
+    CPU_ZERO(&first);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+      if (CPU_ISSET(cpu, &saved_)) {
+        CPU_SET(cpu, &first);
+        break;
+      }
+    sched_setaffinity(0, sizeof first, &first);
+  }
+  ~one_cpu() { sched_setaffinity(0, sizeof saved_, &saved_); }
+  one_cpu(const one_cpu&) = delete;
+  one_cpu& operator=(const one_cpu&) = delete;
+
+ private:
+  cpu_set_t saved_;
+};
+
+// Median seconds of each callable over `repeats` rounds, after one warm-up round; each round
+// runs them all in turn, so a slow spell of a shared machine hits them alike and their ratios
+// hold better than those of medians taken one after the other.
+template <std::size_t N, typename F>
+std::array<double, N> interleaved_medians(int repeats, const std::array<F, N>& runs) {
+  std::array<std::vector<double>, N> times;
+  for (int r = -1; r < repeats; ++r)
+    for (std::size_t k = 0; k < N; ++k) {
+      const auto start = std::chrono::steady_clock::now();
+      runs[k]();
+      if (r >= 0)
+        times[k].push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+  std::array<double, N> medians{};
+  for (std::size_t k = 0; k < N && repeats > 0; ++k) {
+    std::sort(times[k].begin(), times[k].end());
+    medians[k] = times[k][times[k].size() / 2];
+  }
+  return medians;
 }
 
 }  // namespace bench

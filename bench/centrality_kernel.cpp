@@ -1,9 +1,11 @@
 // Times the centrality kernel alone (no Python) on one dataset, all incidences kept: one
-// call with the given max_iter and tol, and the cost of one iteration (100 rounds less 1).
+// call with the given max_iter and tol, and the cost of one iteration (100 rounds less 1),
+// each on all the processors it may use and pinned to one, the two timed in turn.
 // Usage: centrality_kernel DATA_DIR NAME [REPEATS] [MAX_ITER] [TOL] [baseline|avx2|avx512]
 // The last argument forces one instruction-set build of the update (it must be supported).
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "../cpp_functions/algorithms/centrality.hpp"
 #include "bench_common.hpp"
@@ -28,16 +30,31 @@ int main(int argc, char** argv) {
   const auto maps = bench::incidence_maps(bench::read_hyperedges(argv[1], argv[2], false));
   const cpp_functions::incidence_map nodes = bench::flat(maps.first), edges = bench::flat(maps.second);
   const std::size_t incidences = edges.ids.size();
-  const double call =
-      bench::median_seconds(repeats, [&] { compute_centralities(nodes, edges, max_iter, tol); });
-  const double hundred =
-      bench::median_seconds(repeats, [&] { compute_centralities(nodes, edges, 100, 0.0); });
-  const double once = bench::median_seconds(repeats, [&] { compute_centralities(nodes, edges, 1, 0.0); });
-  const double per_iteration = (hundred - once) / 99;
-  std::printf(
-      "{\"nodes\": %zu, \"edges\": %zu, \"incidences\": %zu, \"kernel\": %.6f, \"setup\": %.6f, "
-      "\"per_iteration\": %.6f, \"ns_per_incidence_iteration\": %.3f}\n",
-      nodes.size(), edges.size(), incidences, call, once - per_iteration, per_iteration,
-      per_iteration / static_cast<double>(incidences) * 1e9);
+  using run = std::function<void()>;
+  // Rounds: 0 a call, 1 a hundred rounds, 2 one round; on all processors, then on one.
+  const auto calls = [&](int rounds, double limit) {
+    return std::array<run, 2>{[&, rounds, limit] { compute_centralities(nodes, edges, rounds, limit); },
+                              [&, rounds, limit] {
+                                bench::one_cpu pinned;
+                                compute_centralities(nodes, edges, rounds, limit);
+                              }};
+  };
+  const auto call = calls(max_iter, tol), hundred = calls(100, 0.0), once = calls(1, 0.0);
+  const auto t = bench::interleaved_medians<6>(
+      repeats, std::array<run, 6>{call[0], hundred[0], once[0], call[1], hundred[1], once[1]});
+  const auto fields = [&](int team, const char* suffix) {
+    const double per_iteration = (t[3 * team + 1] - t[3 * team + 2]) / 99;
+    std::printf(
+        "\"kernel%s\": %.6f, \"setup%s\": %.6f, \"per_iteration%s\": %.6f, "
+        "\"ns_per_incidence_iteration%s\": %.3f",
+        suffix, t[3 * team], suffix, t[3 * team + 2] - per_iteration, suffix, per_iteration, suffix,
+        per_iteration / static_cast<double>(incidences) * 1e9);
+  };
+  std::printf("{\"nodes\": %zu, \"edges\": %zu, \"incidences\": %zu, ", nodes.size(), edges.size(),
+              incidences);
+  fields(0, "");
+  std::printf(", ");
+  fields(1, "_1t");
+  std::printf("}\n");
   return 0;
 }
