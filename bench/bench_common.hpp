@@ -13,6 +13,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -134,21 +135,6 @@ inline void reset_peak_memory() {
   }
 }
 
-// Median seconds of `repeats` runs after one warm-up; no run at all for repeats <= 0.
-template <typename F>
-double median_seconds(int repeats, F&& run) {
-  if (repeats <= 0) return 0.0;
-  run();
-  std::vector<double> times;
-  for (int r = 0; r < repeats; ++r) {
-    const auto start = std::chrono::steady_clock::now();
-    run();
-    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
-
 // Pins the calling thread to the first processor of its mask while alive. The kernels size
 // their teams by the processors the caller may use, so a pinned call runs one thread.
 // Create one only after a first unpinned call: OpenMP's workers inherit the mask they start
@@ -179,6 +165,8 @@ class one_cpu {
 // hold better than those of medians taken one after the other.
 template <std::size_t N, typename F>
 std::array<double, N> interleaved_medians(int repeats, const std::array<F, N>& runs) {
+  std::array<double, N> medians{};
+  if (repeats <= 0) return medians;
   std::array<std::vector<double>, N> times;
   for (int r = -1; r < repeats; ++r)
     for (std::size_t k = 0; k < N; ++k) {
@@ -187,12 +175,17 @@ std::array<double, N> interleaved_medians(int repeats, const std::array<F, N>& r
       if (r >= 0)
         times[k].push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
-  std::array<double, N> medians{};
-  for (std::size_t k = 0; k < N && repeats > 0; ++k) {
+  for (std::size_t k = 0; k < N; ++k) {
     std::sort(times[k].begin(), times[k].end());
     medians[k] = times[k][times[k].size() / 2];
   }
   return medians;
+}
+
+// Median seconds of `repeats` runs after one warm-up; no run at all for repeats <= 0.
+template <typename F>
+double median_seconds(int repeats, F&& run) {
+  return interleaved_medians<1>(repeats, std::array<std::decay_t<F>, 1>{run})[0];
 }
 
 }  // namespace bench

@@ -509,9 +509,8 @@ double block_total(const double* partials, std::size_t begin, std::size_t end) {
 // block whose cost midpoint lies past j/parts of the total, or an even split by count before
 // anything is measured. Every thread computes the boundaries from the same numbers in the
 // same order, so the shares tile the blocks exactly.
-std::size_t share_start(const double* cost, std::size_t blocks, int parts, int j) {
+std::size_t share_start(const double* cost, std::size_t blocks, double total, int parts, int j) {
   if (j >= parts) return blocks;
-  const double total = block_total(cost, 0, blocks);
   if (!(total > 0.0)) return blocks * static_cast<std::size_t>(j) / static_cast<std::size_t>(parts);
   const double target = total * j / parts;
   double before = 0.0;
@@ -586,8 +585,9 @@ iteration_result iterate(const incidence_structure& g, centrality_variant varian
       const int parts = omp_get_num_threads(), part = omp_get_thread_num();
       const double* last_cost = block_cost.data() + ((pass - 1) & 1) * blocks;
       double* cost = block_cost.data() + (pass & 1) * blocks;
-      const std::size_t first = share_start(last_cost, blocks, parts, part);
-      const std::size_t last = share_start(last_cost, blocks, parts, part + 1);
+      const double last_total = block_total(last_cost, 0, blocks);
+      const std::size_t first = share_start(last_cost, blocks, last_total, parts, part);
+      const std::size_t last = share_start(last_cost, blocks, last_total, parts, part + 1);
       for (std::size_t k = first; k < last; ++k) {
         const double start = parts > 1 ? omp_get_wtime() : 0.0;
         if (k < node_blocks)
