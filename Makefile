@@ -54,12 +54,12 @@ bench: install
 	CPP_FUNCTIONS_WERROR=$(WERROR) $(PY) bench/run_all.py
 
 format: $(VENV)/.ready
-	$(VENV)/bin/clang-format -i cpp_functions/*.cpp cpp_functions/*/*.[ch]pp cpp_functions/*.hpp bench/*.cpp bench/*.hpp
+	$(VENV)/bin/clang-format -i cpp_functions/*.cpp cpp_functions/*/*.[ch]pp cpp_functions/*.hpp bench/*.cpp bench/*.hpp tests/reference/*.cpp
 	$(VENV)/bin/ruff format scripts bench tests
 	$(VENV)/bin/ruff check --fix scripts bench tests
 
 lint: $(VENV)/.ready
-	$(VENV)/bin/clang-format --dry-run --Werror cpp_functions/*.cpp cpp_functions/*/*.[ch]pp cpp_functions/*.hpp bench/*.cpp bench/*.hpp
+	$(VENV)/bin/clang-format --dry-run --Werror cpp_functions/*.cpp cpp_functions/*/*.[ch]pp cpp_functions/*.hpp bench/*.cpp bench/*.hpp tests/reference/*.cpp
 	$(VENV)/bin/ruff format --check scripts bench tests
 	$(VENV)/bin/ruff check scripts bench tests
 

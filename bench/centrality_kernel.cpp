@@ -7,7 +7,7 @@
 #include <cstring>
 #include <functional>
 
-#include "../cpp_functions/algorithms/centrality.hpp"
+#include "../cpp_functions/algorithms/centrality_variants.hpp"
 #include "bench_common.hpp"
 
 int main(int argc, char** argv) {

@@ -9,7 +9,7 @@
 // (hash_order.hpp). Elements that are not exact ints go through pybind11's own int caster.
 //
 // Parallel reading. Most inputs are exact lists, tuples or dicts of exact sets of small
-// exact ints. Reading such an input runs no Python code, so the OpenMP team reads it: the
+// exact ints. Reading such an input runs no Python code, so a team of threads reads it: the
 // slots of each set's hash table and each int's digit. This is safe because the calling
 // thread holds the interpreter lock for the whole call and runs only our code meanwhile, so no
 // Python code can change or free those objects (the containers hold them); the workers only
@@ -22,28 +22,38 @@
 // Interruption. The calling thread polls for Python signals between chunks of about 2^16
 // objects and in every loop that may run long. A handler that raises stops the call with its
 // exception; one that returns may have run any Python code, so polls happen only where no
-// borrowed pointer is held, and each chunk reads its container afresh.
+// borrowed pointer is held, and each chunk reads its container afresh. An interruption raised
+// inside an element's own conversion (a Python __index__ or __int__ during which the handler
+// ran) ends the call too, as do running out of memory and too deep a recursion there: the
+// library's int caster clears those errors and retries through int(), which loses the Ctrl-C
+// and, for an __index__ that calls the module again, retries exponentially often. That is
+// the one place where these casters differ from stl.h's.
+//
+// Repeated ids. Only ids that are not exact ints can repeat within a set or among a dict's
+// keys (exact ints are distinct Python values and convert injectively); those are dropped with
+// a seeded hash set, in linear time whatever their values.
 //
 // Results. A line graph's list shares one int per distinct position (given all its references
-// at once) and one float per distinct weight between its tuples, and each tuple is untracked by the cyclic
-// collector once filled (the collector would untrack a tuple of ints and floats itself, but only after
-// scanning it); that halves the memory of a large result and skips those scans.
+// at once) and one float per distinct weight between its tuples, and each tuple is untracked by
+// the cyclic collector once filled (the collector would untrack a tuple of ints and floats
+// itself, but only after scanning it); that halves the memory of a large result and skips
+// those scans. Centrality scores arrive in index order and leave in the key order of a
+// std::unordered_map filled id by id, the order their dicts have always had.
 #include "casters.hpp"
 
-#include <omp.h>
-
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "hash_order.hpp"
 #include "interrupt.hpp"
 #include "parallel.hpp"
+#include "seeded_hash.hpp"
 
 namespace py = pybind11;
 
@@ -52,7 +62,16 @@ namespace {
 
 constexpr std::size_t serial_below_objects = 4096;  // smaller inputs are read on one thread
 constexpr std::size_t objects_per_chunk = 1 << 16;  // read in parallel between two polls
+constexpr std::size_t objects_per_claim = 1024;     // a thread's unit of parallel reading
 constexpr std::uint32_t steps_per_poll = 1024;      // sequential conversions between two polls
+constexpr std::size_t scanned_below = 8;            // sets this small drop repeats by scanning
+
+// Lowers `target` to `value` if that is smaller: the first failing index of a parallel read.
+void lower_to(std::atomic<std::size_t>& target, std::size_t value) {
+  std::size_t seen = target.load(std::memory_order_relaxed);
+  while (value < seen && !target.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+  }
+}
 
 // ---- elements -----------------------------------------------------------------------------
 
@@ -66,10 +85,39 @@ inline bool read_compact(PyObject* item, std::int32_t& value) {
   return true;
 }
 
-// One element by the int rule, on the calling thread. For an exact int pybind11's caster runs
-// no Python code: it reads the value, clears the error indicator when the value does not fit
-// and refuses it; reading -1 while an error is pending counts as a failed read, after which
-// int() gives the same int back. Anything else goes through pybind11's own caster.
+// Errors that a conversion must not swallow: interruptions (KeyboardInterrupt and everything
+// else outside Exception), exhausted memory and too deep a recursion.
+bool must_propagate() {
+  return !PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
+         PyErr_ExceptionMatches(PyExc_RecursionError);
+}
+
+// The int rule for an object that is not an exact int, as pybind11's caster applies it: read
+// through the integer protocol; if that raises and the object is a number, read int(object)
+// once more, without further fallback. Errors are cleared and refuse the object, except those
+// of must_propagate(), which end the call.
+bool convert_number(PyObject* item, std::int32_t& value, bool retry) {
+  if (PyFloat_Check(item)) return false;
+  const long read = PyLong_AsLong(item);
+  const bool raised = read == -1 && PyErr_Occurred();
+  if (raised && must_propagate()) throw py::error_already_set();
+  if (raised || read < INT_MIN || read > INT_MAX) {
+    PyErr_Clear();
+    if (!raised || !retry || PyNumber_Check(item) == 0) return false;
+    py::object number = py::reinterpret_steal<py::object>(PyNumber_Long(item));
+    if (!number) {
+      if (must_propagate()) throw py::error_already_set();
+      PyErr_Clear();
+      return false;
+    }
+    return convert_number(number.ptr(), value, false);
+  }
+  value = static_cast<std::int32_t>(read);
+  return true;
+}
+
+// One element by the int rule, on the calling thread. For an exact int no Python code runs:
+// the value is read, and one that does not fit is refused.
 bool convert_int(PyObject* item, std::int32_t& value) {
   if (PyLong_CheckExact(item)) {
     int overflow = 0;
@@ -82,10 +130,7 @@ bool convert_int(PyObject* item, std::int32_t& value) {
     value = static_cast<std::int32_t>(read);
     return true;
   }
-  py::detail::make_caster<int> caster;
-  if (!caster.load(item, true)) return false;
-  value = py::detail::cast_op<int>(std::move(caster));
-  return true;
+  return convert_number(item, value, true);
 }
 
 // ---- sets ---------------------------------------------------------------------------------
@@ -110,11 +155,18 @@ bool read_set_table(PyObject* set, std::int32_t* out) {
 // Keeps the first of equal values in out[first..]: elements that convert to the same native
 // value are one member, as in a native set.
 void drop_repeats(std::vector<std::int32_t>& out, std::size_t first) {
-  std::unordered_set<std::int32_t> seen;
-  seen.reserve(out.size() - first);
   std::size_t kept = first;
-  for (std::size_t k = first; k < out.size(); ++k)
-    if (seen.insert(out[k]).second) out[kept++] = out[k];
+  if (out.size() - first <= scanned_below) {
+    for (std::size_t k = first; k < out.size(); ++k)
+      if (std::find(out.begin() + static_cast<std::ptrdiff_t>(first),
+                    out.begin() + static_cast<std::ptrdiff_t>(kept),
+                    out[k]) == out.begin() + static_cast<std::ptrdiff_t>(kept))
+        out[kept++] = out[k];
+  } else {
+    id_set seen(out.size() - first);
+    for (std::size_t k = first; k < out.size(); ++k)
+      if (seen.insert(out[k])) out[kept++] = out[k];
+  }
   out.resize(kept);
 }
 
@@ -129,6 +181,8 @@ bool load_set(PyObject* src, std::vector<std::int32_t>& out) {
     if (read_set_table(src, out.data() + first)) return true;
     out.resize(first);
   }
+  // An exact set of exact ints holds distinct values; anything else may repeat one.
+  bool may_repeat = !is_exact_set(src);
   py::object iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(src));
   if (!iterator) throw py::error_already_set();
   while (true) {
@@ -137,6 +191,7 @@ bool load_set(PyObject* src, std::vector<std::int32_t>& out) {
       if (PyErr_Occurred()) throw py::error_already_set();
       break;
     }
+    may_repeat = may_repeat || !PyLong_CheckExact(item.ptr());
     std::int32_t value = 0;
     if (!convert_int(item.ptr(), value)) {
       out.resize(first);
@@ -144,7 +199,7 @@ bool load_set(PyObject* src, std::vector<std::int32_t>& out) {
     }
     out.push_back(value);
   }
-  drop_repeats(out, first);
+  if (may_repeat) drop_repeats(out, first);
   return true;
 }
 
@@ -156,33 +211,30 @@ bool load_set(PyObject* src, std::vector<std::int32_t>& out) {
 std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, std::vector<std::size_t>& offsets,
                             std::vector<std::int32_t>& ids) {
   const int team = team_size(count, serial_below_objects);
-  const auto total = static_cast<std::int64_t>(count);
   std::vector<std::size_t> sizes(count);
-  std::int64_t first_other = total;
-#pragma omp parallel for schedule(static) num_threads(team) reduction(min : first_other)
-  for (std::int64_t k = 0; k < total; ++k) {
-    if (k >= first_other) continue;
-    if (is_exact_set(sets[k]))
+  std::atomic<std::size_t> first_other{count};
+  parallel_for(count, objects_per_claim, team, [&](std::size_t begin, std::size_t end, int) {
+    for (std::size_t k = begin; k < end && k < first_other.load(std::memory_order_relaxed); ++k) {
+      if (!is_exact_set(sets[k])) return lower_to(first_other, k);
       sizes[k] = static_cast<std::size_t>(PySet_GET_SIZE(sets[k]));
-    else
-      first_other = k;
-  }
+    }
+  });
+  const std::size_t exact = first_other.load();
   const std::size_t base_entry = offsets.size() - 1;
   const std::size_t base = ids.size();
-  offsets.reserve(offsets.size() + static_cast<std::size_t>(first_other));
-  for (std::int64_t k = 0; k < first_other; ++k) offsets.push_back(offsets.back() + sizes[k]);
+  offsets.reserve(offsets.size() + exact);
+  for (std::size_t k = 0; k < exact; ++k) offsets.push_back(offsets.back() + sizes[k]);
   ids.resize(offsets.back());
 
-  std::int64_t first_unread = first_other;
-#pragma omp parallel for schedule(static) num_threads(team) reduction(min : first_unread)
-  for (std::int64_t k = 0; k < first_other; ++k) {
-    if (k >= first_unread) continue;
-    if (!read_set_table(sets[k], ids.data() + offsets[base_entry + static_cast<std::size_t>(k)]))
-      first_unread = k;
-  }
-  offsets.resize(base_entry + static_cast<std::size_t>(first_unread) + 1);
+  std::atomic<std::size_t> first_unread{exact};
+  parallel_for(exact, objects_per_claim, team, [&](std::size_t begin, std::size_t end, int) {
+    for (std::size_t k = begin; k < end && k < first_unread.load(std::memory_order_relaxed); ++k)
+      if (!read_set_table(sets[k], ids.data() + offsets[base_entry + k])) return lower_to(first_unread, k);
+  });
+  const std::size_t read = first_unread.load();
+  offsets.resize(base_entry + read + 1);
   ids.resize(std::max(base, offsets.back()));
-  return static_cast<std::size_t>(first_unread);
+  return read;
 }
 
 // stl.h reserves a vector of len(sequence) hash sets before it reads any item, and __len__ is
@@ -194,10 +246,6 @@ void reserve_as_stl(Py_ssize_t length) {
 }
 
 }  // namespace
-
-void poll_interrupt() {
-  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-}
 
 // ---- arguments ----------------------------------------------------------------------------
 
@@ -265,18 +313,17 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
     }
     if (key_objects.empty()) break;
     // Keys first: the leading run of small exact-int keys, then their sets.
-    const auto count = static_cast<std::int64_t>(key_objects.size());
+    const std::size_t count = key_objects.size();
     const std::size_t first_key = keys.size();
-    keys.resize(first_key + key_objects.size());
-    std::int64_t first_other = count;
-#pragma omp parallel for schedule(static) num_threads(team_size(key_objects.size(), serial_below_objects)) \
-    reduction(min : first_other)
-    for (std::int64_t k = 0; k < count; ++k) {
-      if (k >= first_other) continue;
-      if (!read_compact(key_objects[k], keys[first_key + static_cast<std::size_t>(k)])) first_other = k;
-    }
-    const std::size_t read =
-        read_exact_sets(value_objects.data(), static_cast<std::size_t>(first_other), offsets, ids);
+    keys.resize(first_key + count);
+    std::atomic<std::size_t> first_other{count};
+    parallel_for(count, objects_per_claim, team_size(count, serial_below_objects),
+                 [&](std::size_t begin, std::size_t end, int) {
+                   for (std::size_t k = begin; k < end && k < first_other.load(std::memory_order_relaxed);
+                        ++k)
+                     if (!read_compact(key_objects[k], keys[first_key + k])) return lower_to(first_other, k);
+                 });
+    const std::size_t read = read_exact_sets(value_objects.data(), first_other.load(), offsets, ids);
     keys.resize(first_key + read);
     position = positions[read];
     fast = read == key_objects.size();
@@ -286,11 +333,13 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
   // that may drop them from the dict runs.
   PyObject *key = nullptr, *value = nullptr;
   interrupt_ticker ticker{steps_per_poll};
+  bool distinct_keys = true;  // exact-int keys are distinct values
   while (true) {
     ticker.tick();  // between entries, while none is held: a handler may change the dict
     if (PyDict_Next(src, &position, &key, &value) == 0) break;
     py::object held_key = py::reinterpret_borrow<py::object>(key);
     py::object held_value = py::reinterpret_borrow<py::object>(value);
+    distinct_keys = distinct_keys && PyLong_CheckExact(key);
     std::int32_t native_key = 0;
     if (!convert_int(key, native_key) || !load_set(value, ids)) return false;
     keys.push_back(native_key);
@@ -298,7 +347,7 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
   }
 
   const std::vector<std::uint32_t> order =
-      unordered_map_order(keys.data(), keys.size(), true, reserved, poll_interrupt);
+      unordered_map_order(keys.data(), keys.size(), true, reserved, distinct_keys, poll_interrupt);
   out.keys.resize(order.size());
   out.offsets.resize(order.size() + 1);
   for (std::size_t k = 0; k < order.size(); ++k) {
@@ -306,13 +355,15 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
     out.offsets[k + 1] = out.offsets[k] + (offsets[order[k] + 1] - offsets[order[k]]);
   }
   out.ids.resize(out.offsets.back());
-  const auto entries = static_cast<std::int64_t>(order.size());
-#pragma omp parallel for schedule(static) num_threads(team_size(out.ids.size(), serial_below_objects * 4))
-  for (std::int64_t k = 0; k < entries; ++k) {
-    const std::size_t from = offsets[order[k]], length = offsets[order[k] + 1] - from;
-    if (length != 0)
-      std::memcpy(out.ids.data() + out.offsets[k], ids.data() + from, length * sizeof(std::int32_t));
-  }
+  parallel_for(order.size(), objects_per_claim, team_size(out.ids.size(), serial_below_objects * 4),
+               [&](std::size_t begin, std::size_t end, int) {
+                 for (std::size_t k = begin; k < end; ++k) {
+                   const std::size_t from = offsets[order[k]], length = offsets[order[k] + 1] - from;
+                   if (length != 0)
+                     std::memcpy(out.ids.data() + out.offsets[k], ids.data() + from,
+                                 length * sizeof(std::int32_t));
+                 }
+               });
   return true;
 }
 
@@ -336,6 +387,8 @@ struct object_pool {
 // One float object per distinct weight (by bit pattern, so NaNs keep their bits). Small
 // non-negative integral weights, all of "absolute" and "zero" ones, index a table; others go
 // through an open-addressing table of bounded size, past which each weight gets its own float.
+// Its probe sequences start at a seeded hash: weights follow from the input's sizes, and a
+// fixed hash would let an input pile them into one run.
 struct float_cache {
   static constexpr std::size_t direct_limit = 1 << 12;
   static constexpr std::size_t hashed_slots = 1 << 16;
@@ -345,6 +398,7 @@ struct float_cache {
   std::vector<std::uint64_t> hashed_bits;
   std::vector<PyObject*> hashed;
   std::size_t hashed_fill = 0;
+  std::uint64_t seed = fresh_seed();
 
   explicit float_cache(object_pool& objects) : pool(objects), direct(direct_limit, nullptr) {}
 
@@ -363,7 +417,7 @@ struct float_cache {
       hashed.assign(hashed_slots, nullptr);
       hashed_bits.assign(hashed_slots, 0);
     }
-    std::size_t slot = static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 48) & (hashed_slots - 1);
+    std::size_t slot = static_cast<std::size_t>(mix64(bits ^ seed)) & (hashed_slots - 1);
     for (; hashed[slot] != nullptr; slot = (slot + 1) & (hashed_slots - 1))
       if (hashed_bits[slot] == bits) return Py_NewRef(hashed[slot]);
     if (hashed_fill == hashed_fill_limit) return PyFloat_FromDouble(weight);
@@ -433,12 +487,15 @@ PyObject* edge_tuple(position_ints& ints, std::size_t first, std::size_t second,
   return tuple;
 }
 
-// A new dict of ids to scores, in the given order; null with the error set when an element
-// cannot be made. Throws as pybind11 does when the dict cannot be allocated or filled.
+// A new dict of ids to scores, keys in the order of a std::unordered_map filled id by id (ids
+// are distinct); null with the error set when an element cannot be made. Throws as pybind11
+// does when the dict cannot be allocated or filled.
 PyObject* scores_dict(const std::vector<std::int32_t>& ids, const std::vector<double>& scores) {
+  const std::vector<std::uint32_t> order =
+      unordered_map_order(ids.data(), ids.size(), false, 0, true, poll_interrupt);
   py::dict result;
   interrupt_ticker ticker{1 << 16};
-  for (std::size_t k = 0; k < ids.size(); ++k) {
+  for (std::uint32_t k : order) {
     ticker.tick();
     py::object key = py::reinterpret_steal<py::object>(PyLong_FromLong(ids[k]));
     py::object value = py::reinterpret_steal<py::object>(PyFloat_FromDouble(scores[k]));

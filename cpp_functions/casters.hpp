@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 
 #include "flat_types.hpp"
+#include "parallel.hpp"
 
 namespace cpp_functions {
 
@@ -17,7 +18,8 @@ bool load_hyperedge_list(PyObject* src, hyperedge_list& out);
 bool load_incidence_map(PyObject* src, incidence_map& out);
 
 // New references, or null with a Python error set when an element cannot be made; throw
-// std::runtime_error when a container cannot be allocated.
+// std::runtime_error when a container cannot be allocated. Score dicts list their ids in the
+// order of a std::unordered_map filled id by id.
 PyObject* cast_line_graph_edges(const line_graph_edges& edges);
 PyObject* cast_centrality_scores(const centrality_scores& scores);
 
@@ -25,9 +27,11 @@ PyObject* cast_centrality_scores(const centrality_scores& scores);
 
 namespace pybind11::detail {
 
-// An argument that the kernel takes by const reference.
+// An argument that the kernel takes by const reference. pybind11 keeps the argument casters
+// from before the first conversion to after the result's, so their scope is the call's.
 template <typename Flat, bool (*load_flat)(PyObject*, Flat&)>
 struct flat_argument_caster {
+  cpp_functions::call_scope scope;
   Flat value;
 
   bool load(handle src, bool /*convert: every element is converted as in converting mode*/) {

@@ -39,7 +39,8 @@ struct line_graph_edges {
   std::size_t size() const { return second.size(); }
 };
 
-// Node and edge scores, each in the key order of the dict handed back to Python.
+// Node and edge scores in node and edge index order (the entry order of the incidence maps),
+// each beside its id. The result caster gives them the key order of the dicts.
 struct centrality_scores {
   std::vector<std::int32_t> node_ids;
   std::vector<double> node_scores;

@@ -18,19 +18,38 @@
 #include <utility>
 #include <vector>
 
+#include "seeded_hash.hpp"
+
 namespace cpp_functions {
 
 // Positions into `keys` of the map's entries in iteration order, one per distinct key (the
 // first position of each key: emplace keeps the first). With `reserve`, the map is first
 // reserved for `reserve_count` elements, as a converted argument is; without, it grows from
-// empty, as a map filled key by key does. Calls poll() every few thousand keys.
+// empty, as a map filled key by key does. `distinct` says the keys are known to differ;
+// otherwise repeats are found first, by a seeded hash set, since the map's own way (scanning
+// the key's bucket) costs the whole bucket per key when keys share one. Every step then costs
+// constant time whatever the key values. Calls poll() every few thousand keys; adds the steps
+// taken to *steps when given (for tests).
 template <typename Poll>
 std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t count, bool reserve,
-                                               std::size_t reserve_count, Poll&& poll) {
+                                               std::size_t reserve_count, bool distinct, Poll&& poll,
+                                               std::size_t* steps = nullptr) {
   constexpr std::size_t keys_per_poll = 1 << 14;
   using policy_type = std::__detail::_Prime_rehash_policy;
   constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
   const std::uint32_t before_begin = static_cast<std::uint32_t>(count);  // the list's head
+
+  std::vector<bool> repeated;
+  std::size_t taken = 0;
+  if (!distinct) {
+    repeated.assign(count, false);
+    id_set seen(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i % keys_per_poll == 0) poll();
+      repeated[i] = !seen.insert(keys[i]);
+    }
+    taken += seen.probes();
+  }
 
   policy_type policy;
   std::size_t bucket_count = 1;  // a default-constructed map has its single bucket
@@ -49,6 +68,7 @@ std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::si
     next[before_begin] = none;
     std::size_t begin_bucket = 0;
     while (p != none) {
+      ++taken;
       const std::uint32_t following = next[p];
       const std::size_t b = bucket_of(p, buckets);
       if (fresh[b] == none) {
@@ -81,18 +101,10 @@ std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::si
 
   for (std::size_t i = 0; i < count; ++i) {
     if (i % keys_per_poll == 0) poll();
+    if (!distinct && repeated[i]) continue;  // a key already present keeps its place
+    ++taken;
     const auto node = static_cast<std::uint32_t>(i);
     std::size_t b = bucket_of(node, bucket_count);
-    // A key already present keeps its place: the later one is dropped.
-    bool present = false;
-    if (bucket[b] != none) {
-      for (std::uint32_t p = next[bucket[b]]; p != none && bucket_of(p, bucket_count) == b; p = next[p])
-        if (keys[p] == keys[i]) {
-          present = true;
-          break;
-        }
-    }
-    if (present) continue;
     const auto grow = policy._M_need_rehash(bucket_count, elements, 1);
     if (grow.first) {
       rehash_to(grow.second);
@@ -113,6 +125,7 @@ std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::si
   std::vector<std::uint32_t> order;
   order.reserve(elements);
   for (std::uint32_t p = next[before_begin]; p != none; p = next[p]) order.push_back(p);
+  if (steps != nullptr) *steps += taken + order.size();
   return order;
 }
 

@@ -1,7 +1,6 @@
 // How a long call learns that it should stop. The calling thread polls at points well under a
-// millisecond apart; a poll that finds a pending interruption throws it, and the kernel's
-// other threads see that through the region's error flag and stop at their next chunk or
-// round. Kernels never see where an interruption comes from.
+// millisecond apart, between parallel jobs; a poll that finds a pending interruption throws
+// it. Kernels never see where an interruption comes from.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +8,9 @@
 namespace cpp_functions {
 
 // Throws the pending interruption, if any; returns otherwise. Only the thread that called
-// the kernel may call it (thread 0 of the kernel's regions). The module defines it as a check
-// for Python signals, whose handlers may raise; the stand-alone kernel timers as nothing.
+// the kernel may call it, and never while a parallel job runs: the module's definition
+// (interrupt.cpp) runs Python signal handlers, which may run any Python code. The
+// stand-alone kernel timers define it as nothing.
 void poll_interrupt();
 
 // Polls once every `interval` calls of tick(): loops whose steps are too short to poll each.

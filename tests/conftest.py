@@ -115,9 +115,11 @@ def _compile(source: Path, output: Path, *flags: str) -> None:
 
 @pytest.fixture(scope="session")
 def centrality_variants(tmp_path_factory):
-    """Digests of the centrality kernel's bits from each instruction-set build it has."""
+    """Digests of the centrality kernel's bits from each instruction-set build it has; see
+    reference/centrality_variants.cpp for `switch` (a team that changes during the call)."""
     root = Path(__file__).resolve().parents[1]
     binary = tmp_path_factory.mktemp("variants") / "centrality_variants"
+    sources = ["parallel.cpp", "algorithms/incidence.cpp", "algorithms/centrality.cpp"]
     _compile(
         Path(__file__).parent / "reference" / "centrality_variants.cpp",
         binary,
@@ -126,17 +128,17 @@ def centrality_variants(tmp_path_factory):
         "-fno-math-errno",
         "-ffp-contract=off",
         f"-I{root}",
-        str(root / "cpp_functions" / "algorithms" / "centrality.cpp"),
+        *(str(root / "cpp_functions" / source) for source in sources),
     )
 
-    def digests(node_dict, edge_dict, max_iter, tol, thread_limit=None):
+    def digests(node_dict, edge_dict, max_iter, tol, thread_limit=None, switch=()):
         lines = [f"{max_iter} {tol!r}", " ".join(map(str, [len(node_dict), *node_dict]))]
         lines += [" ".join(map(str, [e, len(m), *m])) for e, m in edge_dict.items()]
         env = tool_env()
         if thread_limit is not None:
             env["OMP_THREAD_LIMIT"] = str(thread_limit)
         out = subprocess.run(
-            [str(binary)],
+            [str(binary), *map(str, switch)],
             input="\n".join(lines),
             capture_output=True,
             text=True,
@@ -176,16 +178,17 @@ def stl_reference(tmp_path_factory):
 
 @pytest.fixture(scope="session")
 def hash_order_check(tmp_path_factory):
-    """Compares the module's replica of the native map order with real maps, per key list."""
+    """Compares the module's replica of the native map order with real maps, per key list:
+    [(agrees, steps the replica took)]."""
     binary = tmp_path_factory.mktemp("hash_order") / "hash_order_check"
     source = Path(__file__).parent / "reference" / "hash_order_check.cpp"
     _compile(source, binary, f"-I{Path(__file__).resolve().parents[1]}")
 
-    def differing(key_lists):
+    def check(key_lists):
         text = "\n".join(" ".join(map(str, [len(keys), *keys])) for keys in key_lists)
         out = subprocess.run(
             [str(binary)], input=text, capture_output=True, text=True, check=True, env=tool_env()
         )
-        return [int(k) for k in out.stdout.split()]
+        return [(line.split()[0] == "1", int(line.split()[1])) for line in out.stdout.splitlines()]
 
-    return differing
+    return check

@@ -398,7 +398,7 @@ SPREAD_KEYS = [
 @given(st.lists(st.one_of(*SPREAD_KEYS), min_size=1, max_size=20))
 def test_native_order_replica_matches_real_maps(hash_order_check, key_lists):
     """Negative ids, ids equal modulo a bucket count, repeated keys, growth past a reserve."""
-    assert hash_order_check(key_lists) == []
+    assert all(agrees for agrees, _ in hash_order_check(key_lists))
 
 
 @given(st.one_of(*SPREAD_KEYS))

@@ -224,9 +224,12 @@ def test_repeated_member_sets_match_model(sets, picks, max_iter):
     ids=["many-nodes", "few-nodes", "nested-sets"],
 )
 def test_every_instruction_set_and_team_gives_the_same_bits(centrality_variants, hyperedges):
+    """Each build, one thread, a full team, and a team that shrinks or grows between rounds
+    (the call moves to one processor, or off it, at its fifth round)."""
     node_dict, edge_dict = hypergraphs.incidence_maps(hyperedges)
-    runs = [centrality_variants(node_dict, edge_dict, 30, 0.0, limit) for limit in (1, None)]
-    if len(runs[0]) < 2:
-        pytest.skip("the processor runs only the baseline build")
+    runs = [
+        centrality_variants(node_dict, edge_dict, 30, 0.0, limit, switch)
+        for limit, switch in ((1, ()), (None, ()), (None, (5,)), (None, (5, "grow")))
+    ]
     digests = {d for run in runs for d in run.values()}
     assert len(digests) == 1, runs

@@ -5,20 +5,9 @@
 // Node and edge centralities of the hypergraph whose incidence is given by `edges` (edge id ->
 // member node ids); the keys of `nodes` are the node set, its ids are not read. Runs at most
 // max_iter rounds of the nonlinear power iteration and stops early once the total absolute
-// change falls below tol. Scores come in the key order of a std::unordered_map filled key by
-// key in node (edge) index order. Leaves the calling thread's OpenMP thread count at 8.
-// Throws std::out_of_range naming the edge and member when a member is not a key of `nodes`.
+// change falls below tol. Scores come in node and edge index order. Leaves the calling
+// thread's OpenMP thread count at 8. Throws std::out_of_range naming the edge and member when
+// a member is not a key of `nodes`.
 cpp_functions::centrality_scores compute_centralities(const cpp_functions::incidence_map& nodes,
                                                       const cpp_functions::incidence_map& edges, int max_iter,
                                                       double tol);
-
-namespace cpp_functions {
-
-// Instruction sets the iteration is built for. Each gives the same bits; `automatic` takes
-// the widest the processor has. The others are for tests and timers, and must be supported.
-enum class centrality_variant { automatic, baseline, avx2, avx512 };
-
-centrality_scores compute_centralities_with(const incidence_map& nodes, const incidence_map& edges,
-                                            int max_iter, double tol, centrality_variant variant);
-
-}  // namespace cpp_functions

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "../id_index.hpp"
 #include "../interrupt.hpp"
-#include "../parallel.hpp"
 
 namespace {
 

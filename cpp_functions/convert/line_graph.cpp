@@ -16,34 +16,41 @@
 // position and weight straight into its slot of an exact-size result. Recounting is cheaper than buffering:
 // the output is the largest thing the call touches, and buffers would copy it once more.
 //
-// Encoding: members are renumbered into dense slots (id - min when the ids span a small
-// range, else the rank among the distinct ids) so the index is two flat arrays.
+// Encoding: members are renumbered into dense slots (their rank among the distinct member
+// ids) so the index is two flat arrays.
+//
+// Threads: positions go out in chunks, each thread keeping its own counters; the calling
+// thread polls for interruptions between jobs of positions sized to last about a millisecond.
 #include "line_graph.hpp"
 
 #include <omp.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <new>
 #include <string>
 
+#include "../id_index.hpp"
 #include "../interrupt.hpp"
 #include "../parallel.hpp"
+#include "../transpose.hpp"
 
 namespace {
 
 using cpp_functions::hyperedge_list;
 using cpp_functions::line_graph_edges;
-using cpp_functions::region_error;
+using cpp_functions::parallel_for;
 using cpp_functions::team_size;
 
 constexpr int thread_request_floor = 256;
-constexpr std::size_t serial_below_incidences = 20000;  // smaller inputs run on one thread
-constexpr int positions_per_chunk = 32;                 // dynamic chunks: work per position is very skewed
-constexpr std::uint32_t positions_per_poll = 16;        // the calling thread's positions between polls
+constexpr std::size_t serial_below_incidences = 20000;        // smaller inputs run on one thread
+constexpr std::size_t members_per_claim = 4096;               // a thread's unit when copying members
+constexpr auto job_target = std::chrono::microseconds(1000);  // a job of positions, between two polls
+constexpr std::size_t chunks_per_job = 32;  // claims per job: work per position is very skewed
 
 enum class weighting { absolute, normalized, zero };
 
@@ -60,7 +67,7 @@ struct incidence_index {
   std::vector<std::size_t> member_offsets;  // members of i: [member_offsets[i], [i+1])
   std::vector<std::uint32_t> member_slots;  // dense slot of each member
   std::vector<std::size_t> holder_offsets;  // holders of slot v: [holder_offsets[v], [v+1])
-  std::vector<std::int32_t> holders;        // positions, ascending within a slot
+  std::vector<std::uint32_t> holders;       // positions, ascending within a slot
 };
 
 // Members of hyperedges with at least `min_size` members, copied in parallel (each position
@@ -76,51 +83,26 @@ void flatten_members(const hyperedge_list& hyperedges, std::size_t min_size, inc
     index.member_offsets[i + 1] = index.member_offsets[i] + (size >= min_size ? size : 0);
   }
   member_ids.resize(index.member_offsets[n]);
-  const auto total = static_cast<std::int64_t>(n);
-#pragma omp parallel for schedule(static) num_threads(team_size(member_ids.size(), serial_below_incidences))
-  for (std::int64_t i = 0; i < total; ++i) {
-    const std::size_t kept = index.member_offsets[i + 1] - index.member_offsets[i];
-    std::copy_n(hyperedges.members.begin() + static_cast<std::ptrdiff_t>(hyperedges.offsets[i]), kept,
-                member_ids.begin() + static_cast<std::ptrdiff_t>(index.member_offsets[i]));
-  }
+  parallel_for(n, members_per_claim, team_size(member_ids.size(), serial_below_incidences),
+               [&](std::size_t begin, std::size_t end, int) {
+                 for (std::size_t i = begin; i < end; ++i)
+                   std::copy_n(
+                       hyperedges.members.begin() + static_cast<std::ptrdiff_t>(hyperedges.offsets[i]),
+                       index.member_offsets[i + 1] - index.member_offsets[i],
+                       member_ids.begin() + static_cast<std::ptrdiff_t>(index.member_offsets[i]));
+               });
 }
 
+// Slots: each member's rank among the distinct member ids. Returns the number of slots.
 std::size_t assign_slots(const std::vector<std::int32_t>& member_ids, incidence_index& index) {
-  constexpr std::int64_t table_slack = 4;
-  constexpr std::int64_t table_floor = 4096;
+  const std::vector<std::int32_t> distinct = cpp_functions::distinct_ids(member_ids);
+  const cpp_functions::id_index rank = cpp_functions::make_id_index(distinct);
   index.member_slots.resize(member_ids.size());
-  if (member_ids.empty()) return 0;
-  const auto [lo, hi] = std::minmax_element(member_ids.begin(), member_ids.end());
-  const std::int64_t low = *lo;
-  const std::int64_t span = static_cast<std::int64_t>(*hi) - low + 1;
-  if (span <= table_slack * static_cast<std::int64_t>(member_ids.size()) + table_floor) {
-    for (std::size_t k = 0; k < member_ids.size(); ++k)
-      index.member_slots[k] = static_cast<std::uint32_t>(member_ids[k] - low);
-    return static_cast<std::size_t>(span);
-  }
-  std::vector<std::int32_t> distinct(member_ids);
-  std::sort(distinct.begin(), distinct.end());
-  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-  const auto count = static_cast<std::int64_t>(member_ids.size());
-#pragma omp parallel for schedule(static) num_threads(team_size(member_ids.size(), serial_below_incidences))
-  for (std::int64_t k = 0; k < count; ++k)
-    index.member_slots[k] = static_cast<std::uint32_t>(
-        std::lower_bound(distinct.begin(), distinct.end(), member_ids[k]) - distinct.begin());
+  parallel_for(member_ids.size(), members_per_claim, team_size(member_ids.size(), serial_below_incidences),
+               [&](std::size_t begin, std::size_t end, int) {
+                 for (std::size_t k = begin; k < end; ++k) index.member_slots[k] = rank.find(member_ids[k]);
+               });
   return distinct.size();
-}
-
-// Counting sort of (slot, position) by slot; scanning positions in ascending order leaves
-// every slot's holders ascending, which the overlap walk relies on.
-void build_holders(std::size_t num_slots, incidence_index& index) {
-  const std::size_t n = index.sizes.size();
-  index.holder_offsets.assign(num_slots + 1, 0);
-  for (std::uint32_t slot : index.member_slots) ++index.holder_offsets[slot + 1];
-  for (std::size_t v = 0; v < num_slots; ++v) index.holder_offsets[v + 1] += index.holder_offsets[v];
-  index.holders.resize(index.member_slots.size());
-  std::vector<std::size_t> fill(index.holder_offsets.begin(), index.holder_offsets.end() - 1);
-  for (std::size_t i = 0; i < n; ++i)
-    for (std::size_t k = index.member_offsets[i]; k < index.member_offsets[i + 1]; ++k)
-      index.holders[fill[index.member_slots[k]]++] = static_cast<std::int32_t>(i);
 }
 
 incidence_index build_index(const hyperedge_list& hyperedges, std::size_t min_size) {
@@ -128,19 +110,22 @@ incidence_index build_index(const hyperedge_list& hyperedges, std::size_t min_si
   std::vector<std::int32_t> member_ids;
   flatten_members(hyperedges, min_size, index, member_ids);
   const std::size_t num_slots = assign_slots(member_ids, index);
-  build_holders(num_slots, index);
+  // Positions are scanned in ascending order, so every slot's holders come out ascending,
+  // which the overlap walk relies on.
+  cpp_functions::transpose(index.member_offsets, index.member_slots, num_slots, index.holder_offsets,
+                           index.holders);
   return index;
 }
 
 // Adds |e_i & e_j| into overlap[j] for every j > i sharing a member with i, and lists each
 // such j once in `touched`. The caller zeroes the touched slots afterwards.
-void gather_overlaps(const incidence_index& index, std::int32_t i, std::vector<std::uint32_t>& overlap,
-                     std::vector<std::int32_t>& touched) {
+void gather_overlaps(const incidence_index& index, std::uint32_t i, std::vector<std::uint32_t>& overlap,
+                     std::vector<std::uint32_t>& touched) {
   for (std::size_t k = index.member_offsets[i]; k < index.member_offsets[i + 1]; ++k) {
     const std::uint32_t slot = index.member_slots[k];
-    const std::int32_t* first = index.holders.data() + index.holder_offsets[slot];
-    const std::int32_t* last = index.holders.data() + index.holder_offsets[slot + 1];
-    for (const std::int32_t* j = std::upper_bound(first, last, i); j != last; ++j)
+    const std::uint32_t* first = index.holders.data() + index.holder_offsets[slot];
+    const std::uint32_t* last = index.holders.data() + index.holder_offsets[slot + 1];
+    for (const std::uint32_t* j = std::upper_bound(first, last, i); j != last; ++j)
       if (overlap[*j]++ == 0) touched.push_back(*j);
   }
 }
@@ -178,13 +163,13 @@ void check_output_size(std::uint64_t pairs) {
 // their counts still in overlap[j]; the counters of the other positions are zeroed. Sorting
 // k positions costs about k log k steps; where they fill their range densely, a scan of the
 // range in order is cheaper.
-void accepted_pairs(const incidence_index& index, std::int32_t i, std::uint32_t s,
-                    std::vector<std::uint32_t>& overlap, std::vector<std::int32_t>& touched) {
+void accepted_pairs(const incidence_index& index, std::uint32_t i, std::uint32_t s,
+                    std::vector<std::uint32_t>& overlap, std::vector<std::uint32_t>& touched) {
   constexpr std::size_t scan_steps_per_pair = 8;
   gather_overlaps(index, i, overlap, touched);
   std::size_t accepted = 0;
-  std::int32_t low = std::numeric_limits<std::int32_t>::max(), high = -1;
-  for (std::int32_t j : touched) {
+  std::uint32_t low = std::numeric_limits<std::uint32_t>::max(), high = 0;
+  for (std::uint32_t j : touched) {
     if (overlap[j] >= s) {
       touched[accepted++] = j;
       low = std::min(low, j);
@@ -196,56 +181,57 @@ void accepted_pairs(const incidence_index& index, std::int32_t i, std::uint32_t 
   touched.resize(accepted);
   if (accepted > 1 && static_cast<std::size_t>(high - low) < accepted * scan_steps_per_pair) {
     std::size_t k = 0;
-    for (std::int32_t j = low; j <= high; ++j)
+    for (std::uint32_t j = low; j <= high; ++j)
       if (overlap[j] != 0) touched[k++] = j;
   } else {
     std::sort(touched.begin(), touched.end());
   }
 }
 
+// A thread's counters for the overlap walk: zero, and empty, between positions. A cache line
+// each: every push_back writes the list's end pointer.
+struct alignas(64) walk_buffers {
+  std::vector<std::uint32_t> overlap;
+  std::vector<std::uint32_t> touched;
+};
+
 // Runs visit(i, overlap, touched) for every position i in parallel, each thread with its own
-// zeroed counter and touched list, which visit must leave zeroed and empty. The first
-// exception a visit throws, or an interruption that the calling thread (thread 0) polls for
-// between positions, stops every thread at its next position and is rethrown here once the
-// region has ended.
+// zeroed counter and touched list, which visit must leave zeroed and empty. Positions go out
+// in jobs sized to last about job_target, with a poll for interruptions after each; the first
+// exception a visit throws, or an interruption, ends the walk.
 template <typename Visit>
 void for_each_position(const incidence_index& index, std::size_t work, Visit&& visit) {
-  const auto n = static_cast<std::int64_t>(index.sizes.size());
-  region_error error;
-#pragma omp parallel num_threads(team_size(work, serial_below_incidences))
-  {
-    region_error::prepare_thread();
-    const bool caller = omp_get_thread_num() == 0;
-    cpp_functions::interrupt_ticker ticker{positions_per_poll};
-    std::vector<std::uint32_t> overlap;
-    std::vector<std::int32_t> touched;
-    try {
-      overlap.assign(index.sizes.size(), 0);
-    } catch (...) {
-      error.capture();
-    }
-#pragma omp for schedule(dynamic, positions_per_chunk)
-    for (std::int64_t i = 0; i < n; ++i) {
-      if (error.raised()) continue;
-      try {
-        if (caller) ticker.tick();
-        visit(static_cast<std::int32_t>(i), overlap, touched);
-      } catch (...) {
-        error.capture();
-      }
-    }
+  const std::size_t n = index.sizes.size();
+  std::vector<walk_buffers> buffers(static_cast<std::size_t>(team_size(work, serial_below_incidences)));
+  std::size_t batch = chunks_per_job;  // positions in the next job; grows while jobs are short
+  for (std::size_t first = 0; first < n;) {
+    const std::size_t count = std::min(batch, n - first);
+    // The team only shrinks within a call (a busy machine makes it go on alone).
+    const int team = std::min(team_size(work, serial_below_incidences), static_cast<int>(buffers.size()));
+    const auto start = std::chrono::steady_clock::now();
+    parallel_for(count, (count + chunks_per_job - 1) / chunks_per_job, team,
+                 [&](std::size_t begin, std::size_t end, int participant) {
+                   walk_buffers& own = buffers[static_cast<std::size_t>(participant)];
+                   if (own.overlap.empty()) own.overlap.assign(n, 0);
+                   for (std::size_t i = first + begin; i < first + end; ++i)
+                     visit(static_cast<std::uint32_t>(i), own.overlap, own.touched);
+                 });
+    cpp_functions::poll_interrupt();
+    first += count;
+    const auto took = std::chrono::steady_clock::now() - start;
+    if (took < job_target / 2) batch *= 2;
+    if (took > job_target * 2 && batch > chunks_per_job) batch /= 2;
   }
-  error.rethrow();
 }
 
 // s >= 1: first pass. pair_offsets[i + 1] receives the number of accepted pairs (i, j > i),
 // then the counts become offsets.
 void count_pairs(const incidence_index& index, std::uint32_t s, std::vector<std::size_t>& pair_offsets) {
-  for_each_position(index, index.member_slots.size(), [&](std::int32_t i, auto& overlap, auto& touched) {
+  for_each_position(index, index.member_slots.size(), [&](std::uint32_t i, auto& overlap, auto& touched) {
     if (index.sizes[i] < s) return;
     gather_overlaps(index, i, overlap, touched);
     std::size_t accepted = 0;
-    for (std::int32_t j : touched) {
+    for (std::uint32_t j : touched) {
       accepted += overlap[j] >= s;
       overlap[j] = 0;
     }
@@ -257,12 +243,12 @@ void count_pairs(const incidence_index& index, std::uint32_t s, std::vector<std:
 
 // s >= 1: second pass. Writes each position's accepted pairs, ascending j, at its offset.
 void write_pairs(const incidence_index& index, std::uint32_t s, weighting mode, line_graph_edges& edges) {
-  for_each_position(index, index.member_slots.size(), [&](std::int32_t i, auto& overlap, auto& touched) {
+  for_each_position(index, index.member_slots.size(), [&](std::uint32_t i, auto& overlap, auto& touched) {
     std::size_t out = edges.offsets[i];
     if (out == edges.offsets[i + 1]) return;
     accepted_pairs(index, i, s, overlap, touched);
-    for (std::int32_t j : touched) {
-      edges.second[out] = j;
+    for (std::uint32_t j : touched) {
+      edges.second[out] = static_cast<std::int32_t>(j);
       edges.weights[out++] = edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]);
       overlap[j] = 0;
     }
@@ -273,11 +259,11 @@ void write_pairs(const incidence_index& index, std::uint32_t s, weighting mode, 
 // s = 0: every pair, disjoint and empty hyperedges included; position i's pairs start at
 // the number of pairs of the positions before it.
 void write_all_pairs(const incidence_index& index, weighting mode, line_graph_edges& edges) {
-  const auto n = static_cast<std::int64_t>(index.sizes.size());
-  for_each_position(index, edges.size(), [&](std::int32_t i, auto& overlap, auto& touched) {
+  const std::size_t n = index.sizes.size();
+  for_each_position(index, edges.size(), [&](std::uint32_t i, auto& overlap, auto& touched) {
     gather_overlaps(index, i, overlap, touched);
     std::size_t out = edges.offsets[i];
-    for (std::int64_t j = i + 1; j < n; ++j) {
+    for (std::size_t j = i + 1; j < n; ++j) {
       edges.second[out] = static_cast<std::int32_t>(j);
       edges.weights[out++] = edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]);
       overlap[j] = 0;
@@ -292,7 +278,7 @@ int max_thread_request() { return std::max(thread_request_floor, omp_get_num_pro
 
 line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int s, const std::string& weights,
                                           int max_threads) {
-  if (max_threads > 0) omp_set_num_threads(std::min(max_threads, max_thread_request()));
+  if (max_threads > 0) cpp_functions::set_thread_setting(std::min(max_threads, max_thread_request()));
   line_graph_edges edges;
   const std::size_t n = hyperedges.size();
   if (s < 0 || n < 2) {

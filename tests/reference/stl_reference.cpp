@@ -72,7 +72,8 @@ converted<0> compute_line_graph_edges(const hyperedge_list& hyperedges, int s, c
 
 converted<1> compute_centralities(const incidence_map& nodes, const incidence_map& edges, int max_iter,
                                   double tol) {
-  return {py::make_tuple(entries(nodes), entries(edges), max_iter, tol, filled_order(nodes), filled_order(edges))};
+  return {py::make_tuple(entries(nodes), entries(edges), max_iter, tol, filled_order(nodes),
+                         filled_order(edges))};
 }
 
 converted<2> is_connected(const incidence_map& nodes, const incidence_map& edges) {

@@ -1,0 +1,16 @@
+// For tests and timers only: the centrality kernel with one instruction-set build of its
+// update picked by the caller.
+#pragma once
+
+#include "../flat_types.hpp"
+
+namespace cpp_functions {
+
+// Each build gives the same bits; `automatic` takes the widest the processor has. The others
+// must be supported by the processor.
+enum class centrality_variant { automatic, baseline, avx2, avx512 };
+
+centrality_scores compute_centralities_with(const incidence_map& nodes, const incidence_map& edges,
+                                            int max_iter, double tol, centrality_variant variant);
+
+}  // namespace cpp_functions

@@ -1,0 +1,13 @@
+// The module's interruption check: Python's pending signals. A handler that raises (Ctrl-C's
+// KeyboardInterrupt, or any exception of the user's own) stops the call with that exception.
+#include "interrupt.hpp"
+
+#include <pybind11/pybind11.h>
+
+namespace cpp_functions {
+
+void poll_interrupt() {
+  if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+}
+
+}  // namespace cpp_functions

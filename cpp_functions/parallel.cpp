@@ -1,0 +1,309 @@
+// The helper threads behind parallel_chunks (see parallel.hpp for the contract).
+//
+// Why not OpenMP's own teams: an OpenMP region ends at a barrier that waits for every team
+// thread, also one that another process has pushed off its core (a time slice, several
+// milliseconds, per region); the runtime's idle workers spin for milliseconds, which the
+// virtual machines we run on punish with slow wake-ups; a forked child inherits the runtime's
+// bookkeeping of workers that do not exist in it and hangs at its first region; and a worker
+// that cannot be created ends the process. Here a job needs no helper to start, a helper spins
+// only briefly, helpers stop before fork(), and a helper that cannot be created leaves the
+// job to fewer threads. The OpenMP runtime still holds the thread-count setting, which
+// callers set and read through it.
+//
+// Protocol. The caller publishes a job (`current`, then `open`, then a new `generation`, the
+// word that sleeping helpers wait on). A helper counts itself in `entered` before it looks at
+// `open` and counts itself out when it is done, so the caller, after closing the job, knows
+// every helper has left once `entered` is 0; only then may the job's state on the caller's
+// stack go away. All flags use sequentially consistent operations: a helper either sees the
+// job closed or is seen in `entered`.
+#include "parallel.hpp"
+
+#include <linux/futex.h>
+#include <omp.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace cpp_functions {
+namespace {
+
+using std::chrono::steady_clock;
+
+constexpr int max_team = 64;
+constexpr std::size_t helper_stack_bytes = std::size_t{1} << 20;
+// A helper looks for the next job this long before it sleeps: back-to-back jobs (the rounds
+// of an iteration, the chunks of a conversion) then find it awake.
+constexpr auto helper_spin = std::chrono::microseconds(40);
+// The caller spins this long for claimed chunks before it sleeps, which frees its core for a
+// descheduled helper.
+constexpr auto caller_spin = std::chrono::microseconds(40);
+// A claimed chunk runs for tens of microseconds; a wait this long means its helper lost its
+// core, and the call goes on alone.
+constexpr auto stall_limit = std::chrono::microseconds(1000);
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+                  std::atomic<std::uint32_t>::is_always_lock_free,
+              "futex words must be plain 32-bit integers");
+
+void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr,
+          0);
+}
+
+void futex_wake(std::atomic<std::uint32_t>& word) {
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr,
+          0);
+}
+
+// The calling thread's call: its nesting depth, and whether it goes on alone. Initial-exec
+// storage: the module's thread-local block is then reserved with the thread, never allocated
+// at a first use, which with memory exhausted would end the process.
+struct call_state {
+  int depth = 0;
+  bool solo = false;
+};
+thread_local call_state this_call __attribute__((tls_model("initial-exec")));
+
+// A participant's share of chunks: [front, back), packed as front | back << 32 so that the
+// owner (from the front) and others (from the back) each claim with one compare-exchange.
+struct alignas(64) share {
+  std::atomic<std::uint64_t> span{0};
+};
+
+bool claim_front(share& s, std::uint32_t& chunk) {
+  std::uint64_t span = s.span.load();
+  while (static_cast<std::uint32_t>(span) < static_cast<std::uint32_t>(span >> 32))
+    if (s.span.compare_exchange_weak(span, span + 1)) {
+      chunk = static_cast<std::uint32_t>(span);
+      return true;
+    }
+  return false;
+}
+
+bool claim_back(share& s, std::uint32_t& chunk) {
+  std::uint64_t span = s.span.load();
+  while (static_cast<std::uint32_t>(span) < static_cast<std::uint32_t>(span >> 32))
+    if (s.span.compare_exchange_weak(span, span - (std::uint64_t{1} << 32))) {
+      chunk = static_cast<std::uint32_t>(span >> 32) - 1;
+      return true;
+    }
+  return false;
+}
+
+struct job_state {
+  const detail::job* spec = nullptr;
+  std::size_t offset = 0;  // chunk number of this piece's chunk 0
+  int team = 1;
+  share shares[max_team];
+  std::atomic<bool> failed{false};
+  std::exception_ptr first_error;
+
+  void capture() noexcept {
+    bool expected = false;
+    if (failed.compare_exchange_strong(expected, true)) first_error = std::current_exception();
+  }
+};
+
+// Runs chunks of participant p's share from the front, then others' from the back, until none
+// is left or a chunk has thrown.
+void participate(job_state& s, int p) {
+  auto run = [&](std::uint32_t chunk) {
+    try {
+      s.spec->run(s.spec->body, s.offset + chunk, p);
+    } catch (...) {
+      s.capture();
+    }
+  };
+  std::uint32_t chunk = 0;
+  while (!s.failed.load(std::memory_order_relaxed) && claim_front(s.shares[p], chunk)) run(chunk);
+  for (int k = 1; k < s.team; ++k) {
+    share& other = s.shares[(p + k) % s.team];
+    while (!s.failed.load(std::memory_order_relaxed) && claim_back(other, chunk)) run(chunk);
+  }
+}
+
+struct pool_state {
+  std::mutex lock;  // held by a caller for one job, and across fork()
+  std::vector<pthread_t> helpers;
+  std::atomic<std::uint32_t> generation{0};  // changes for every job and to stop the helpers
+  std::atomic<std::uint32_t> entered{0};     // helpers inside a job
+  std::atomic<std::uint32_t> sleepers{0};
+  std::atomic<bool> caller_waiting{false};
+  std::atomic<bool> open{false};
+  std::atomic<bool> stopping{false};
+  job_state* current = nullptr;  // valid while open, and for every helper counted in entered
+};
+
+pool_state& pool() {
+  // Never destroyed: sleeping helpers wait on its words until the process ends.
+  static pool_state* const state = new pool_state;
+  return *state;
+}
+
+std::uint32_t wait_for_job(pool_state& p, std::uint32_t seen) {
+  const auto until = steady_clock::now() + helper_spin;
+  std::uint32_t generation = 0;
+  while ((generation = p.generation.load()) == seen) {
+    if (steady_clock::now() < until) continue;
+    p.sleepers.fetch_add(1);
+    if (p.generation.load() == seen) futex_wait(p.generation, seen);
+    p.sleepers.fetch_sub(1);
+  }
+  return generation;
+}
+
+void* helper_main(void* start) {
+  // Packed by start_helpers: the generation at creation above the participant number.
+  const auto packed = reinterpret_cast<std::uintptr_t>(start);
+  const int participant = static_cast<int>(packed & 0xff);
+  auto seen = static_cast<std::uint32_t>(packed >> 8);
+  // A thread's exception state is allocated at its first throw; with memory exhausted that
+  // allocation would end the process, so make it now. (Declared pure: keep the result.)
+  volatile int pending = std::uncaught_exceptions();
+  (void)pending;
+  pool_state& p = pool();
+  for (;;) {
+    seen = wait_for_job(p, seen);
+    if (p.stopping.load()) return nullptr;
+    p.entered.fetch_add(1);
+    if (p.open.load() && participant < p.current->team) participate(*p.current, participant);
+    if (p.entered.fetch_sub(1) == 1 && p.caller_waiting.load()) futex_wake(p.entered);
+  }
+}
+
+// Makes sure `wanted` helpers run; returns how many do (fewer when threads cannot be made).
+// Helpers block every signal, so that signals reach the interpreter's own threads.
+int start_helpers(pool_state& p, int wanted) {
+  while (static_cast<int>(p.helpers.size()) < wanted) {
+    try {
+      p.helpers.reserve(static_cast<std::size_t>(wanted));
+    } catch (const std::bad_alloc&) {
+      break;
+    }
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) break;
+    pthread_attr_setstacksize(&attributes, helper_stack_bytes);
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    const std::uintptr_t packed = std::uintptr_t{p.generation.load()} << 8 | (p.helpers.size() + 1);
+    pthread_t thread;
+    const int failed = pthread_create(&thread, &attributes, helper_main, reinterpret_cast<void*>(packed));
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    pthread_attr_destroy(&attributes);
+    if (failed != 0) break;
+    p.helpers.push_back(thread);  // capacity reserved above
+  }
+  return std::min(static_cast<int>(p.helpers.size()), wanted);
+}
+
+// Waits until every helper has left the closed job. A long wait means a helper lost its core
+// while it held a chunk: the rest of the call runs without helpers.
+void wait_for_helpers(pool_state& p) {
+  if (p.entered.load() == 0) return;
+  const auto start = steady_clock::now();
+  std::uint32_t inside = 0;
+  while ((inside = p.entered.load()) != 0) {
+    if (steady_clock::now() - start < caller_spin) continue;
+    p.caller_waiting.store(true);
+    if ((inside = p.entered.load()) != 0) futex_wait(p.entered, inside);
+  }
+  p.caller_waiting.store(false);
+  if (this_call.depth > 0 && steady_clock::now() - start > stall_limit) this_call.solo = true;
+}
+
+void run_piece(pool_state& p, const detail::job& spec, std::size_t offset, std::uint32_t chunks, int team) {
+  job_state s;
+  s.spec = &spec;
+  s.offset = offset;
+  s.team = team;
+  for (int k = 0; k < team; ++k) {
+    const std::uint64_t front = std::uint64_t{chunks} * k / team,
+                        back = std::uint64_t{chunks} * (k + 1) / team;
+    s.shares[k].span.store(front | back << 32);
+  }
+  p.current = &s;
+  p.open.store(true);
+  p.generation.fetch_add(1);
+  if (p.sleepers.load() != 0) futex_wake(p.generation);
+  participate(s, 0);
+  p.open.store(false);
+  wait_for_helpers(p);
+  p.current = nullptr;
+  if (s.first_error) std::rethrow_exception(s.first_error);
+}
+
+void run_alone(const detail::job& spec) {
+  for (std::size_t chunk = 0; chunk < spec.chunks; ++chunk) spec.run(spec.body, chunk, 0);
+}
+
+// Stops and joins the helpers before fork(): a child must not inherit helpers it does not
+// have, and the parent's interpreter then sees one thread. Both start them again at their
+// next job. The lock stays held through the fork, so no job is half published in the child.
+void before_fork() {
+  pool_state& p = pool();
+  p.lock.lock();
+  if (p.helpers.empty()) return;
+  p.stopping.store(true);
+  p.generation.fetch_add(1);
+  futex_wake(p.generation);
+  for (pthread_t helper : p.helpers) pthread_join(helper, nullptr);
+  p.helpers.clear();
+  p.stopping.store(false);
+}
+
+void after_fork() { pool().lock.unlock(); }
+
+// Registered once, when the module is loaded.
+[[maybe_unused]] const int fork_handlers = pthread_atfork(before_fork, after_fork, after_fork);
+
+}  // namespace
+
+int team_size(std::size_t work, std::size_t serial_below) {
+  if (work < serial_below || this_call.solo) return 1;
+  const int limit = std::min({omp_get_max_threads(), omp_get_thread_limit(), omp_get_num_procs(), max_team});
+  return std::max(1, limit);
+}
+
+void set_thread_setting(int count) {
+  // The runtime allocates a thread's settings at their first change and ends the process if
+  // that fails. A block freed just before serves that allocation.
+  void* room = std::malloc(4096);
+  if (room == nullptr) throw std::bad_alloc();
+  std::free(room);
+  omp_set_num_threads(count);
+}
+
+call_scope::call_scope() {
+  if (this_call.depth++ == 0) this_call.solo = false;
+}
+
+call_scope::~call_scope() { --this_call.depth; }
+
+void detail::run_job(const job& spec) {
+  constexpr std::size_t piece_chunks = std::size_t{1} << 31;  // chunk numbers fit the packed shares
+  const int team = static_cast<int>(std::min<std::size_t>(
+      {static_cast<std::size_t>(std::max(spec.team, 1)), static_cast<std::size_t>(max_team), spec.chunks}));
+  if (team <= 1) return run_alone(spec);
+  pool_state& p = pool();
+  std::unique_lock<std::mutex> guard(p.lock, std::try_to_lock);
+  if (!guard.owns_lock()) return run_alone(spec);  // another thread's job, or this one's outer
+  const int joined = 1 + start_helpers(p, team - 1);
+  if (joined <= 1) return run_alone(spec);
+  for (std::size_t offset = 0; offset < spec.chunks; offset += piece_chunks)
+    run_piece(p, spec, offset, static_cast<std::uint32_t>(std::min(piece_chunks, spec.chunks - offset)),
+              joined);
+}
+
+}  // namespace cpp_functions
