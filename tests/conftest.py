@@ -42,10 +42,10 @@ def tool_env() -> dict:
     }
 
 
-def run_child(code: str, timeout: float = 120) -> subprocess.CompletedProcess:
+def run_child(code: str, timeout: float = 120, flags=()) -> subprocess.CompletedProcess:
     """Runs code in a fresh interpreter, so a crash or a thread setting stays there."""
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, *flags, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
@@ -148,6 +148,30 @@ def centrality_variants(tmp_path_factory):
         return dict(line.split() for line in out.stdout.splitlines())
 
     return digests
+
+
+@pytest.fixture(scope="session")
+def merge_probes(tmp_path_factory):
+    """Probe steps per edge of the centrality kernel's table of member sets, by input kind."""
+    root = Path(__file__).resolve().parents[1]
+    binary = tmp_path_factory.mktemp("probes") / "merge_probes"
+    sources = ["parallel.cpp", "algorithms/incidence.cpp"]
+    _compile(
+        Path(__file__).parent / "reference" / "merge_probes.cpp",
+        binary,
+        "-O2",
+        "-fopenmp",
+        f"-I{root}",
+        *(str(root / "cpp_functions" / source) for source in sources),
+    )
+
+    def probes(edges):
+        out = subprocess.run(
+            [str(binary), str(edges)], capture_output=True, text=True, check=True, env=tool_env()
+        )
+        return {name: float(value) for name, value in map(str.split, out.stdout.splitlines())}
+
+    return probes
 
 
 @pytest.fixture(scope="session")
