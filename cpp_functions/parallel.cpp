@@ -33,7 +33,6 @@
 #include <exception>
 #include <mutex>
 #include <new>
-#include <vector>
 
 namespace cpp_functions {
 namespace {
@@ -133,9 +132,16 @@ void participate(job_state& s, int p) {
   }
 }
 
+// The thread of one participant number. `made` belongs to the pool's lock holder.
+struct helper_slot {
+  pthread_t thread{};
+  bool made = false;                 // the thread exists and must be joined
+  std::atomic<bool> gave_up{false};  // it could not prepare itself and has ended
+};
+
 struct pool_state {
-  std::mutex lock;  // held by a caller for one job, and across fork()
-  std::vector<pthread_t> helpers;
+  std::mutex lock;                           // held by a caller for one job, and across fork()
+  helper_slot helpers[max_team];             // by participant number; 0 is the caller
   std::atomic<std::uint32_t> generation{0};  // changes for every job and to stop the helpers
   std::atomic<std::uint32_t> entered{0};     // helpers inside a job
   std::atomic<std::uint32_t> sleepers{0};
@@ -163,16 +169,29 @@ std::uint32_t wait_for_job(pool_state& p, std::uint32_t seen) {
   return generation;
 }
 
+// Whether a new thread can get its exception state. The C library allocates a thread's block
+// of the C++ runtime's thread-local data at its first use (the first throw or catch) and ends
+// the process if that allocation fails; a block freed just before serves it.
+bool reserve_exception_state() {
+  constexpr std::size_t room_bytes = std::size_t{64} << 10;
+  void* room = std::malloc(room_bytes);
+  if (room == nullptr) return false;
+  std::free(room);
+  volatile int pending = std::uncaught_exceptions();  // declared pure: keep the result
+  (void)pending;
+  return true;
+}
+
 void* helper_main(void* start) {
   // Packed by start_helpers: the generation at creation above the participant number.
   const auto packed = reinterpret_cast<std::uintptr_t>(start);
   const int participant = static_cast<int>(packed & 0xff);
   auto seen = static_cast<std::uint32_t>(packed >> 8);
-  // A thread's exception state is allocated at its first throw; with memory exhausted that
-  // allocation would end the process, so make it now. (Declared pure: keep the result.)
-  volatile int pending = std::uncaught_exceptions();
-  (void)pending;
   pool_state& p = pool();
+  if (!reserve_exception_state()) {
+    p.helpers[participant].gave_up.store(true);
+    return nullptr;
+  }
   for (;;) {
     seen = wait_for_job(p, seen);
     if (p.stopping.load()) return nullptr;
@@ -182,30 +201,40 @@ void* helper_main(void* start) {
   }
 }
 
-// Makes sure `wanted` helpers run; returns how many do (fewer when threads cannot be made).
-// Helpers block every signal, so that signals reach the interpreter's own threads.
+void join_helper(helper_slot& slot) {
+  pthread_join(slot.thread, nullptr);
+  slot.made = false;
+  slot.gave_up.store(false);
+}
+
+// Makes sure helpers 1 .. `wanted` run; returns how many do. Fewer when a thread cannot be
+// made; none when one could not prepare itself (memory is exhausted: the rest of the call
+// goes on alone, the next call tries again). Helpers block every signal, so that signals
+// reach the interpreter's own threads.
 int start_helpers(pool_state& p, int wanted) {
-  while (static_cast<int>(p.helpers.size()) < wanted) {
-    try {
-      p.helpers.reserve(static_cast<std::size_t>(wanted));
-    } catch (const std::bad_alloc&) {
-      break;
+  for (int q = 1; q <= wanted; ++q) {
+    helper_slot& slot = p.helpers[q];
+    if (slot.made && slot.gave_up.load()) {
+      join_helper(slot);
+      if (this_call.depth > 0) this_call.solo = true;
+      return 0;
     }
+    if (slot.made) continue;
     pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) break;
+    if (pthread_attr_init(&attributes) != 0) return q - 1;
     pthread_attr_setstacksize(&attributes, helper_stack_bytes);
     sigset_t all, saved;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &saved);
-    const std::uintptr_t packed = std::uintptr_t{p.generation.load()} << 8 | (p.helpers.size() + 1);
-    pthread_t thread;
-    const int failed = pthread_create(&thread, &attributes, helper_main, reinterpret_cast<void*>(packed));
+    const std::uintptr_t packed = std::uintptr_t{p.generation.load()} << 8 | static_cast<std::uintptr_t>(q);
+    const int failed =
+        pthread_create(&slot.thread, &attributes, helper_main, reinterpret_cast<void*>(packed));
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     pthread_attr_destroy(&attributes);
-    if (failed != 0) break;
-    p.helpers.push_back(thread);  // capacity reserved above
+    if (failed != 0) return q - 1;
+    slot.made = true;
   }
-  return std::min(static_cast<int>(p.helpers.size()), wanted);
+  return wanted;
 }
 
 // Waits until every helper has left the closed job. A long wait means a helper lost its core
@@ -254,12 +283,11 @@ void run_alone(const detail::job& spec) {
 void before_fork() {
   pool_state& p = pool();
   p.lock.lock();
-  if (p.helpers.empty()) return;
   p.stopping.store(true);
   p.generation.fetch_add(1);
   futex_wake(p.generation);
-  for (pthread_t helper : p.helpers) pthread_join(helper, nullptr);
-  p.helpers.clear();
+  for (helper_slot& slot : p.helpers)
+    if (slot.made) join_helper(slot);
   p.stopping.store(false);
 }
 
@@ -286,7 +314,12 @@ void set_thread_setting(int count) {
 }
 
 call_scope::call_scope() {
-  if (this_call.depth++ == 0) this_call.solo = false;
+  if (this_call.depth++ != 0) return;
+  this_call.solo = false;
+  // The calling thread's exception state, while memory is likely still there (see
+  // reserve_exception_state); a later failure to get it would end the process.
+  volatile int pending = std::uncaught_exceptions();
+  (void)pending;
 }
 
 call_scope::~call_scope() { --this_call.depth; }
