@@ -4,6 +4,7 @@ message, the same Python callbacks in the same order, and on accepted input the 
 the models compute from what stl.h converted, in stl.h's native key order."""
 
 import math
+from types import SimpleNamespace
 
 import pytest
 from conftest import SANITIZED, run_child
@@ -401,6 +402,18 @@ def test_native_order_replica_matches_real_maps(hash_order_check, key_lists):
     assert all(agrees for agrees, _ in hash_order_check(key_lists))
 
 
+@pytest.mark.parametrize("n, buckets", [(2000, 2029), (20000, 20753)])
+def test_native_order_replica_is_linear_for_keys_in_one_bucket(hash_order_check, n, buckets):
+    """Multiples of the bucket count of a map reserved for n keys all share one bucket, which a
+    real map scans at every insertion; the replica must still take a few steps per key, also
+    with repeated keys to drop."""
+    colliding = [buckets * k for k in range(n)]
+    key_lists = [colliding, colliding[::-1] + colliding[: n // 2], list(range(n))]
+    for keys, (agrees, steps) in zip(key_lists, hash_order_check(key_lists), strict=True):
+        assert agrees
+        assert steps <= 8 * len(keys), (len(keys), steps)
+
+
 @given(st.one_of(*SPREAD_KEYS))
 def test_dict_keys_take_stl_native_order(stl_reference, keys):
     node_dict = {k: set() for k in keys}
@@ -446,6 +459,61 @@ def test_first_of_colliding_dict_keys_stays_with_its_value(stl_reference):
     assert is_connected(build(), edges) is reachable_model(nodes, edges, converted[0][0][0])
     scores, _ = compute_centralities(build(), {1: {7}}, 1)
     assert list(scores) == stl_reference.compute_centralities(build(), {}, 0)[4]
+
+
+class FailingIndex(Index):
+    """__index__ raises `error` its first `left` times, then gives the value."""
+
+    def __index__(self):
+        LOG.append(("index", self.tag))
+        if self.left:
+            self.left -= 1
+            raise self.error("in __index__")
+        return self.value
+
+
+class Unwinding(BaseException):
+    """Stands for every exception outside Exception (GeneratorExit, SystemExit, ...)."""
+
+
+OURS = SimpleNamespace(compute_line_graph_edges=compute_line_graph_edges, is_connected=is_connected)
+IN_PLACES = {
+    "set member": lambda f, item: f.compute_line_graph_edges([{item, 6}, {5}], 1, "absolute", 1),
+    "dict key": lambda f, item: f.is_connected({item: {1}}, {1: {5}}),
+}
+
+
+@pytest.mark.parametrize("place", IN_PLACES.values(), ids=IN_PLACES.keys())
+@pytest.mark.parametrize("times", [1, 2], ids=["int()-would-succeed", "int()-would-fail"])
+@pytest.mark.parametrize(
+    "error",
+    [KeyboardInterrupt, Unwinding, MemoryError, RecursionError, ValueError],
+    ids=lambda e: e.__name__,
+)
+def test_index_errors_differ_from_stl_only_where_they_must_propagate(
+    stl_reference, error, times, place
+):
+    """stl.h clears every error of an element's __index__ and retries once through int().
+    Ours does the same for ordinary errors, but ends the call with an interruption, exhausted
+    memory or too deep a recursion, after that one __index__ call."""
+
+    def item():
+        made = FailingIndex(5, 1)
+        made.error, made.left = error, times
+        return made
+
+    expected = outcome(lambda: place(stl_reference, item()), ())
+    assert expected[-1] == [("index", 1), ("index", 1)]
+    assert expected[0] == ("ok" if times == 1 else "raised")
+    LOG.clear()
+    if error is ValueError:
+        got = outcome(lambda: place(OURS, item()), ())
+        assert got[0] == expected[0] and got[-1] == expected[-1]
+        assert got[0] == "ok" or got[1:] == expected[1:]
+    else:
+        with pytest.raises(error, match="in __index__"):
+            place(OURS, item())
+        assert LOG == [("index", 1)]
 
 
 def test_line_graph_result_objects_are_shared_within_a_call_and_new_across_calls():

@@ -161,6 +161,13 @@ def test_result_keys_follow_native_map_order(native_order):
     assert list(edges) == native_order(native_order(list(edge_dict)), reserve=False)
 
 
+@pytest.mark.parametrize("edges", [20000, 200000])
+def test_merging_equal_member_sets_probes_a_few_slots_per_edge(merge_probes, edges):
+    """Two-member sets chosen so that a fixed hash of their members shares its low bits (one
+    probe run, quadratic) cost as few probes as random sets and repeated ones."""
+    assert all(probes < 2 for probes in merge_probes(edges).values()), merge_probes(edges)
+
+
 def test_missing_member_raises_index_error_naming_it():
     for max_iter in (100, 0):
         with pytest.raises(

@@ -37,7 +37,7 @@ namespace {
 
 constexpr std::size_t serial_below_work = 1 << 16;  // incidences + edges resolved on one thread below
 constexpr std::size_t edges_per_claim = 2048;
-constexpr std::uint32_t edges_per_poll = 1 << 16;
+constexpr std::uint32_t edges_per_poll = 1 << 14;
 
 // Member node indices of every edge, in each set's order, and the seeded hash of each set.
 struct resolved_edges {
