@@ -176,3 +176,75 @@ def test_signals_whose_handlers_return_change_nothing():
     outcome = run_child(RETURNING_CHILD, timeout=300)
     assert outcome.returncode == 0, outcome.stderr
     assert outcome.stdout.split() == ["True", "True", "True"]
+
+
+INDEX_CHILD = """
+import os, signal, threading, time
+from cpp_functions.convert.line_graph import compute_line_graph_edges
+
+
+class Id:
+    # Converted through its Python __index__, in which a signal's handler usually runs.
+    __slots__ = ("value",)
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+edges = [{Id(3 * k), Id(3 * k + 1), Id(3 * k + 2)} for k in range(200000)]
+start = time.perf_counter()
+compute_line_graph_edges(edges, 1, "absolute", 1)
+took = time.perf_counter() - start
+outcomes = []
+for attempt in range(20):
+    # Within the first half of the call: its conversion.
+    timer = threading.Timer(took * (0.05 + 0.02 * attempt), os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        compute_line_graph_edges(edges, 1, "absolute", 1)
+        outcomes.append("finished")
+    except KeyboardInterrupt:
+        outcomes.append("interrupted")
+    timer.join()
+print(outcomes.count("interrupted"))
+"""
+
+
+@pytest.mark.slow
+def test_sigint_during_python_index_is_never_swallowed():
+    """The handler's KeyboardInterrupt is raised inside an element's __index__; the library's
+    int conversion would clear it and retry through int(), finishing the call."""
+    outcome = run_child(INDEX_CHILD, timeout=300)
+    assert outcome.returncode == 0, outcome.stderr
+    assert outcome.stdout.split() == ["20"]
+
+
+RECURSION_CHILD = """
+import sys, time
+from cpp_functions.convert.line_graph import compute_line_graph_edges
+
+
+class Again:
+    def __index__(self):
+        return compute_line_graph_edges([{Again(), Again()}], 1, "absolute", 1) and 0
+
+
+sys.setrecursionlimit(400)
+start = time.perf_counter()
+try:
+    compute_line_graph_edges([{Again()}], 1, "absolute", 1)
+    print("returned")
+except RecursionError:
+    print("RecursionError", time.perf_counter() - start < 10)
+"""
+
+
+def test_recursion_in_index_ends_at_once():
+    """An __index__ that calls the module again ends in RecursionError; cleared and retried
+    at every level, it would take exponentially many calls."""
+    outcome = run_child(RECURSION_CHILD, timeout=120)
+    assert outcome.returncode == 0, outcome.stderr
+    assert outcome.stdout.split() == ["RecursionError", "True"]
