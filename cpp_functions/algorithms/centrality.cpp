@@ -5,40 +5,37 @@
 // below tol or max_iter rounds have run.
 //
 // Contract: scores come back in node and edge index order; the calling thread's OpenMP
-// thread-count setting is 8 afterwards, whatever happens; an edge member that is not a node
-// throws std::out_of_range (incidence.hpp), whatever max_iter is.
+// thread-count setting is 8 afterwards; an edge member that is not a node throws
+// std::out_of_range (incidence.hpp), whatever max_iter is.
 //
-// Method. The iteration runs over the incidence structure of incidence.hpp, in which edges
-// with equal member sets are one element carrying their count (an edge term counts that many
-// times in a node's sum, in the scale and in the change) and both sides fall into runs of
-// elements with as many terms each.
-// - A round is one pass over both sides; both gather (a set over its members, a node over the
-//   sets holding it), so no accumulators need clearing or merging. The raw (unscaled) scores of
-//   a round are stored; readers multiply by the round's reciprocal scale, which yields exactly
-//   the scaled value. A set that stands for several edges also stores count * raw^2, the term
-//   nodes add; for the other elements the gatherer squares the raw score, the same product. A
-//   gathered sum is scaled once by the square of the reciprocal. The change of round r needs
-//   the scale of round r, known only once round r has ended, so pass r + 1 adds it up while it
-//   computes round r + 1. When that change stops the iteration, round r + 1 is dropped and
-//   round r is the result.
-// - Each element's raw score of the round before last is needed only by the element itself,
-//   so the new raw score overwrites it: two arrays per side.
+// Method. The iteration runs over incidence.hpp's structure: equal member sets are one
+// element carrying their count (its term counts that many times in a node's sum, in the scale
+// and in the change), and both sides fall into runs of elements with as many terms each.
+// - A round is one pass over both sides, and both gather (a set over its members, a node over
+//   the sets holding it), so no accumulator needs clearing or merging.
+// - Raw (unscaled) scores are stored; readers multiply by the round's reciprocal scale, which
+//   gives exactly the scaled value. A set standing for several edges also stores
+//   count * raw^2, the term nodes add; for other elements the gatherer squares the raw score,
+//   the same product. A gathered sum is scaled once, by the square of the reciprocal.
+// - The change of round r needs round r's scale, known once the round has ended, so pass
+//   r + 1 adds it up while computing round r + 1; when it stops the iteration, round r + 1 is
+//   dropped. The new raw score overwrites the one of the round before last: two arrays a side.
 // - A pass is one parallel job over fixed blocks of elements; the calling thread polls for
 //   interruptions and computes the scales between passes.
 //
 // Reproducibility. Every sum has a fixed order: a gathered sum puts term p in lane p % 4 and
-// adds the lanes as (0 + 1) + (2 + 3); a block's partial sums put element j of a batch in
-// lane j % 8 and add the lanes pairwise; vector totals add the blocks in block order. Blocks
-// depend on the input alone, so results are bit-identical from call to call and for any team,
-// whoever runs which block. The update is built for several instruction sets, picked at run
-// time; each performs the same operations in the same order (no contraction into fused
-// multiply-adds), so results do not depend on the processor either.
+// adds the lanes as (0 + 1) + (2 + 3); a block puts element j of a batch in lane j % 8 and adds
+// the lanes pairwise; totals add the blocks in block order. Blocks depend on the input alone,
+// so the bits are the same for any team, whoever runs which block. The builds for several
+// instruction sets (picked at run time) do the same operations in the same order, with no
+// fused multiply-adds, so the bits do not depend on the processor either.
 #include "centrality.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "../interrupt.hpp"
@@ -55,7 +52,8 @@ constexpr std::size_t block_work = 1 << 14;         // work per partial-sum bloc
 constexpr std::size_t element_work = 4;             // an update costs about four gathered terms
 constexpr std::size_t gather_lanes = 4;
 constexpr std::size_t sum_lanes = 8;
-constexpr std::size_t batch = 64;  // elements gathered before their updates; a multiple of sum_lanes
+constexpr std::size_t batch = 64;       // elements gathered before their updates; a multiple of sum_lanes
+constexpr std::size_t fixed_sizes = 8;  // runs of elements with up to this many terms gather unrolled
 
 // What one pass over a side's elements reads and writes. `own` holds the raw scores of the
 // last round and `older` those of the round before, which the pass overwrites with the new
@@ -122,6 +120,14 @@ template <std::size_t Size, bool Squared>
   for (; j < stop; ++j, p += Size) sums[j] = gather_fixed<Size, Squared>(a, p);
 }
 
+// gather_run for a run of `size` terms each when size is 1 .. fixed_sizes; false otherwise.
+template <bool Squared, std::size_t... Less>
+[[gnu::always_inline]] inline bool gather_sized(std::size_t size, const pass_args& a, double* sums,
+                                                std::size_t j, std::size_t stop, std::size_t p,
+                                                std::index_sequence<Less...>) {
+  return ((size == Less + 1 && (gather_run<Less + 1, Squared>(a, sums, j, stop, p), true)) || ...);
+}
+
 // Sums of the elements [first, first + count) into sums[0 .. count). `run` is the run that
 // holds `first` and moves on as the elements do. The branch on the size is taken once per
 // run, and no offsets are read within a run.
@@ -134,37 +140,10 @@ template <bool Squared>
     const std::size_t stop = std::min(count, a.run_first[run + 1] - first);
     const std::size_t size = a.offsets[start + 1] - a.offsets[start];
     const std::size_t p = a.offsets[start] + (first + j - start) * size;
-    switch (size) {
-      case 0:
-        std::fill(sums + j, sums + stop, 0.0);
-        break;
-      case 1:
-        gather_run<1, Squared>(a, sums, j, stop, p);
-        break;
-      case 2:
-        gather_run<2, Squared>(a, sums, j, stop, p);
-        break;
-      case 3:
-        gather_run<3, Squared>(a, sums, j, stop, p);
-        break;
-      case 4:
-        gather_run<4, Squared>(a, sums, j, stop, p);
-        break;
-      case 5:
-        gather_run<5, Squared>(a, sums, j, stop, p);
-        break;
-      case 6:
-        gather_run<6, Squared>(a, sums, j, stop, p);
-        break;
-      case 7:
-        gather_run<7, Squared>(a, sums, j, stop, p);
-        break;
-      case 8:
-        gather_run<8, Squared>(a, sums, j, stop, p);
-        break;
-      default:
-        for (std::size_t q = j, r = p; q < stop; ++q, r += size) sums[q] = gather<Squared>(a, r, r + size);
-    }
+    if (size == 0)
+      std::fill(sums + j, sums + stop, 0.0);
+    else if (!gather_sized<Squared>(size, a, sums, j, stop, p, std::make_index_sequence<fixed_sizes>()))
+      for (std::size_t q = j, r = p; q < stop; ++q, r += size) sums[q] = gather<Squared>(a, r, r + size);
     j = stop;
   }
 }
@@ -290,6 +269,23 @@ std::vector<std::size_t> cut_blocks(const incidence_side& s) {
   return blocks;
 }
 
+// A pass over side `s`, reading the other side's last round from `other`.
+pass_args side_pass(const incidence_side& s, const double* other, double other_scale, side_scores& scores,
+                    double own_scale, double older_scale, double* next_squares) {
+  return {s.offsets.data(),
+          s.run_first.data(),
+          s.run_first.size() - 1,
+          s.targets.data(),
+          s.counts.empty() ? nullptr : s.counts.data(),
+          other,
+          other_scale,
+          scores.own.data(),
+          own_scale,
+          scores.older.data(),
+          older_scale,
+          next_squares};
+}
+
 struct iteration_result {
   const double* node_raw;
   double node_scale;
@@ -311,22 +307,10 @@ iteration_result iterate(const incidence_structure& g, centrality_variant varian
   const std::size_t work = 2 * es.targets.size() + ns.size() + es.size();
   double x_scale = 1.0, y_scale = 1.0, x_older_scale = 1.0, y_older_scale = 1.0;
   for (int pass = 1;; ++pass) {
-    const pass_args node_args{ns.offsets.data(),
-                              ns.run_first.data(),
-                              ns.run_first.size() - 1,
-                              ns.targets.data(),
-                              nullptr,
-                              counted ? y.squares.data() : y.own.data(),
-                              y_scale,
-                              x.own.data(),
-                              x_scale,
-                              x.older.data(),
-                              x_older_scale,
-                              nullptr};
-    const pass_args edge_args{es.offsets.data(), es.run_first.data(), es.run_first.size() - 1,
-                              es.targets.data(), es.counts.data(),    x.own.data(),
-                              x_scale,           y.own.data(),        y_scale,
-                              y.older.data(),    y_older_scale,       y.next_squares.data()};
+    const pass_args node_args =
+        side_pass(ns, counted ? y.squares.data() : y.own.data(), y_scale, x, x_scale, x_older_scale, nullptr);
+    const pass_args edge_args =
+        side_pass(es, x.own.data(), x_scale, y, y_scale, y_older_scale, y.next_squares.data());
     parallel_chunks(blocks, team_size(work, serial_below_work), [&](std::size_t k, int) {
       if (k < node_count)
         node_update(node_args, node_blocks[k], node_blocks[k + 1], &abs_parts[k], &diff_parts[k]);
