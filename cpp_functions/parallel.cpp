@@ -48,8 +48,10 @@ constexpr auto helper_spin = std::chrono::microseconds(40);
 // descheduled helper.
 constexpr auto caller_spin = std::chrono::microseconds(40);
 // A claimed chunk runs for tens of microseconds; a wait this long means its helper lost its
-// core, and the call goes on alone.
+// core. The host of a virtual machine takes a core away now and then for as long; a call goes
+// on alone at its second such wait, which under load comes within milliseconds.
 constexpr auto stall_limit = std::chrono::microseconds(1000);
+constexpr int stalls_before_solo = 2;
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
                   std::atomic<std::uint32_t>::is_always_lock_free,
@@ -70,6 +72,7 @@ void futex_wake(std::atomic<std::uint32_t>& word) {
 // at a first use, which with memory exhausted would end the process.
 struct call_state {
   int depth = 0;
+  int stalls = 0;
   bool solo = false;
 };
 thread_local call_state this_call __attribute__((tls_model("initial-exec")));
@@ -237,8 +240,8 @@ int start_helpers(pool_state& p, int wanted) {
   return wanted;
 }
 
-// Waits until every helper has left the closed job. A long wait means a helper lost its core
-// while it held a chunk: the rest of the call runs without helpers.
+// Waits until every helper has left the closed job. Long waits mean a helper loses its core
+// while it holds a chunk: the rest of the call runs without helpers.
 void wait_for_helpers(pool_state& p) {
   if (p.entered.load() == 0) return;
   const auto start = steady_clock::now();
@@ -249,7 +252,9 @@ void wait_for_helpers(pool_state& p) {
     if ((inside = p.entered.load()) != 0) futex_wait(p.entered, inside);
   }
   p.caller_waiting.store(false);
-  if (this_call.depth > 0 && steady_clock::now() - start > stall_limit) this_call.solo = true;
+  if (this_call.depth > 0 && steady_clock::now() - start > stall_limit &&
+      ++this_call.stalls >= stalls_before_solo)
+    this_call.solo = true;
 }
 
 void run_piece(pool_state& p, const detail::job& spec, std::size_t offset, std::uint32_t chunks, int team) {
@@ -316,6 +321,7 @@ void set_thread_setting(int count) {
 call_scope::call_scope() {
   if (this_call.depth++ != 0) return;
   this_call.solo = false;
+  this_call.stalls = 0;
   // The calling thread's exception state, while memory is likely still there (see
   // reserve_exception_state); a later failure to get it would end the process.
   volatile int pending = std::uncaught_exceptions();
