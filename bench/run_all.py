@@ -19,8 +19,10 @@ import matplotlib.pyplot as plt  # noqa: E402
 # isort: split
 import bench_boundary  # noqa: E402
 import bench_centrality  # noqa: E402
+import bench_collisions  # noqa: E402
 import bench_connected  # noqa: E402
 import bench_line_graph  # noqa: E402
+import bench_load  # noqa: E402
 
 DOCS = benchlib.ROOT / "docs"
 
@@ -135,6 +137,8 @@ def main(argv=None) -> None:
     centrality_rows, centrality_scaling = bench_centrality.main(common)
     connected_rows, memory = bench_connected.main(common)
     boundary_rows, pair_memory = bench_boundary.main(common)
+    load_rows, pool_rows = bench_load.main(common)
+    collision_rows = bench_collisions.main(common)
     goals = goal_rows(boundary_rows, line_rows, centrality_rows, connected_rows)
     print(benchlib.table(goals, GOAL_COLUMNS))
 
@@ -267,6 +271,35 @@ worst of its s levels).
 
 ```
 {benchlib.table(goals, GOAL_COLUMNS)}
+```
+
+## Under load
+
+Each call in a process of its own with the module's team and with `OMP_THREAD_LIMIT=1` (one
+thread), the two alternating, on an idle machine and while another process runs a busy loop;
+each process reports the median of {args.repeats} calls after a warm-up, the table the median
+over the rounds. `team/1 thread` above 1 means the team is slower.
+
+```
+{benchlib.table(load_rows, bench_load.COLUMNS)}
+```
+
+Two spawned worker processes, each mapping centrality calls (100 rounds) on its own team or on
+one thread: wall time of the map, median of {args.repeats}, two rounds each.
+
+```
+{benchlib.table(pool_rows, bench_load.POOL_COLUMNS)}
+```
+
+## Inputs built to be slow
+
+Crafted inputs against spread ones of the same size (see `bench/bench_collisions.py`): dict
+keys and member ids sharing buckets of the native map the conversion mirrors, a set subclass of
+such members, and two-member sets whose hashes under a fixed sum would share their low bits.
+`crafted/spread` near 1 means no input costs more than another of its size.
+
+```
+{benchlib.table(collision_rows, bench_collisions.COLUMNS)}
 ```
 
 ## Where a call's time goes
