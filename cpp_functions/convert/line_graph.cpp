@@ -203,7 +203,9 @@ template <typename Visit>
 void for_each_position(const incidence_index& index, std::size_t work, Visit&& visit) {
   const std::size_t n = index.sizes.size();
   std::vector<walk_buffers> buffers(static_cast<std::size_t>(team_size(work, serial_below_incidences)));
-  std::size_t batch = chunks_per_job;  // positions in the next job; grows while jobs are short
+  // Positions in the next job: from one per thread, doubled while jobs are short and halved
+  // while they are long (one position can take milliseconds).
+  std::size_t batch = buffers.size();
   for (std::size_t first = 0; first < n;) {
     const std::size_t count = std::min(batch, n - first);
     // The team only shrinks within a call (a busy machine makes it go on alone).
@@ -220,7 +222,7 @@ void for_each_position(const incidence_index& index, std::size_t work, Visit&& v
     first += count;
     const auto took = std::chrono::steady_clock::now() - start;
     if (took < job_target / 2) batch *= 2;
-    if (took > job_target * 2 && batch > chunks_per_job) batch /= 2;
+    if (took > job_target * 2 && batch > 1) batch /= 2;
   }
 }
 
