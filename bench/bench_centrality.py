@@ -5,6 +5,7 @@ Run: .venv/bin/python bench/bench_centrality.py [--quick] [--json FILE]
 
 from __future__ import annotations
 
+import statistics
 import tempfile
 from pathlib import Path
 
@@ -127,6 +128,52 @@ def scaling_rows(quick: bool, repeats: int) -> list[dict]:
     ]
 
 
+VARIANT_COLUMNS = [
+    ("dataset", "dataset", ""),
+    ("baseline", "baseline ns/inc/round", ".2f"),
+    ("avx2", "avx2", ".2f"),
+    ("avx512", "avx512", ".2f"),
+    ("avx2_gain", "baseline/avx2", ".2f"),
+    ("avx512_gain", "baseline/avx512", ".2f"),
+]
+
+
+def cpu_flags() -> set[str]:
+    try:
+        with open("/proc/cpuinfo") as info:
+            return next((set(line.split()[2:]) for line in info if line.startswith("flags")), set())
+    except OSError:
+        return set()
+
+
+def variant_rows(repeats: int) -> list[dict]:
+    """One core's cost per incidence per round of each instruction-set build of the update, on
+    the datasets where the iteration dominates; the builds run in turn, three rounds."""
+    flags = cpu_flags()
+    variants = ["baseline"] + [
+        v for v, flag in (("avx2", "avx2"), ("avx512", "avx512f")) if flag in flags
+    ]
+    rows = []
+    for name in ("threads-ask-ubuntu", "congress-bills"):
+        if name not in hypergraphs.available_datasets():
+            continue
+        data_dir = hypergraphs.dataset_path(name).parent
+        costs: dict[str, list[float]] = {v: [] for v in variants}
+        for _ in range(3):
+            for v in variants:
+                kernel = benchlib.run_kernel(
+                    "centrality_kernel", data_dir, name, repeats, 100, 1e-6, v
+                )
+                if kernel:
+                    costs[v].append(kernel["ns_per_incidence_iteration_1t"])
+        row = {"dataset": name, **{v: statistics.median(c) for v, c in costs.items() if c}}
+        for v in ("avx2", "avx512"):
+            if row.get(v) and row.get("baseline"):
+                row[f"{v}_gain"] = row["baseline"] / row[v]
+        rows.append(row)
+    return rows
+
+
 def main(argv=None):
     args = benchlib.parse_args(__doc__, argv)
     title = "centralities, max_iter=100, tol=1e-6, all incidences (repeats included)"
@@ -134,10 +181,13 @@ def main(argv=None):
     print(benchlib.table(rows, COLUMNS))
     scaling = scaling_rows(args.quick, args.repeats)
     print(benchlib.table(scaling, SCALING_COLUMNS))
+    variants = [] if args.quick else variant_rows(args.repeats)
+    print(benchlib.table(variants, VARIANT_COLUMNS))
     benchlib.write_json(
-        args.json, {"machine": benchlib.machine(), "rows": rows, "scaling": scaling}
+        args.json,
+        {"machine": benchlib.machine(), "rows": rows, "scaling": scaling, "variants": variants},
     )
-    return rows, scaling
+    return rows, scaling, variants
 
 
 if __name__ == "__main__":

@@ -134,7 +134,7 @@ def main(argv=None) -> None:
     common = ["--repeats", str(args.repeats)] + (["--quick"] if args.quick else [])
     DOCS.mkdir(exist_ok=True)
     line_rows = bench_line_graph.main(common)
-    centrality_rows, centrality_scaling = bench_centrality.main(common)
+    centrality_rows, centrality_scaling, centrality_variants = bench_centrality.main(common)
     connected_rows, memory = bench_connected.main(common)
     boundary_rows, pair_memory = bench_boundary.main(common)
     load_rows, pool_rows = bench_load.main(common)
@@ -228,6 +228,14 @@ call with `max_iter=0`. On about 1e7 incidences (kernel timer only, 100 rounds):
 
 ```
 {benchlib.table(centrality_scaling, bench_centrality.SCALING_COLUMNS)}
+```
+
+Each instruction-set build of the update alone, one core, 100 rounds (kernel timer,
+`centrality_kernel DATA NAME REPEATS 100 1e-6 VARIANT`; the call picks the widest the processor
+has; every build gives the same bits):
+
+```
+{benchlib.table(centrality_variants, bench_centrality.VARIANT_COLUMNS)}
 ```
 
 ![centrality](centrality.png)
