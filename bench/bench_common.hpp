@@ -137,7 +137,7 @@ inline void reset_peak_memory() {
 
 // Pins the calling thread to the first processor of its mask while alive. The kernels size
 // their teams by the processors the caller may use, so a pinned call runs one thread.
-// Create one only after a first unpinned call: OpenMP's workers inherit the mask they start
+// Create one only after a first unpinned call: helper threads inherit the mask they start
 // with.
 class one_cpu {
  public:

@@ -137,8 +137,8 @@ def test_large_input_matches_model_and_repeats_bit_identically(hyperedges):
 
 
 def test_same_bits_while_another_process_takes_a_core():
-    """Threads share out the blocks by their timed cost, so a busy core moves the shares
-    between passes; the sums must not notice."""
+    """With a core busy, blocks move between threads from pass to pass (a thread takes what
+    another has not claimed) and a call may finish on one thread; the sums must not notice."""
     node_dict, edge_dict = hypergraphs.incidence_maps(hypergraphs.synthetic(20000, seed=9))
     quiet = compute_centralities(node_dict, edge_dict, 40, 0.0)
     hog = subprocess.Popen([sys.executable, "-c", "while True: pass"])

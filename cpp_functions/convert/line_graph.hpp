@@ -12,6 +12,7 @@
 cpp_functions::line_graph_edges compute_line_graph_edges(const cpp_functions::hyperedge_list& hyperedges,
                                                          int s, const std::string& weights, int max_threads);
 
-// Largest thread count compute_line_graph_edges hands to the OpenMP runtime: larger requests
-// make the runtime abort the process while starting the team.
+// Largest thread count compute_line_graph_edges hands to the OpenMP runtime: the setting stays
+// in force for other OpenMP code of the thread, whose teams the runtime cannot start larger
+// ones for without ending the process.
 int max_thread_request();
