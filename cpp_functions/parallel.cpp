@@ -104,7 +104,7 @@ bool claim_back(share& s, std::uint32_t& chunk) {
 }
 
 struct job_state {
-  const detail::job* spec = nullptr;
+  const detail::job* task = nullptr;
   std::size_t offset = 0;  // chunk number of this piece's chunk 0
   int team = 1;
   share shares[max_team];
@@ -122,7 +122,7 @@ struct job_state {
 void participate(job_state& s, int p) {
   auto run = [&](std::uint32_t chunk) {
     try {
-      s.spec->run(s.spec->body, s.offset + chunk, p);
+      s.task->run(s.task->body, s.offset + chunk, p);
     } catch (...) {
       s.capture();
     }
@@ -257,9 +257,9 @@ void wait_for_helpers(pool_state& p) {
     this_call.solo = true;
 }
 
-void run_piece(pool_state& p, const detail::job& spec, std::size_t offset, std::uint32_t chunks, int team) {
+void run_piece(pool_state& p, const detail::job& task, std::size_t offset, std::uint32_t chunks, int team) {
   job_state s;
-  s.spec = &spec;
+  s.task = &task;
   s.offset = offset;
   s.team = team;
   for (int k = 0; k < team; ++k) {
@@ -278,8 +278,8 @@ void run_piece(pool_state& p, const detail::job& spec, std::size_t offset, std::
   if (s.first_error) std::rethrow_exception(s.first_error);
 }
 
-void run_alone(const detail::job& spec) {
-  for (std::size_t chunk = 0; chunk < spec.chunks; ++chunk) spec.run(spec.body, chunk, 0);
+void run_alone(const detail::job& task) {
+  for (std::size_t chunk = 0; chunk < task.chunks; ++chunk) task.run(task.body, chunk, 0);
 }
 
 // Stops and joins the helpers before fork(): a child must not inherit helpers it does not
@@ -330,18 +330,18 @@ call_scope::call_scope() {
 
 call_scope::~call_scope() { --this_call.depth; }
 
-void detail::run_job(const job& spec) {
+void detail::run_job(const job& task) {
   constexpr std::size_t piece_chunks = std::size_t{1} << 31;  // chunk numbers fit the packed shares
   const int team = static_cast<int>(std::min<std::size_t>(
-      {static_cast<std::size_t>(std::max(spec.team, 1)), static_cast<std::size_t>(max_team), spec.chunks}));
-  if (team <= 1) return run_alone(spec);
+      {static_cast<std::size_t>(std::max(task.team, 1)), static_cast<std::size_t>(max_team), task.chunks}));
+  if (team <= 1) return run_alone(task);
   pool_state& p = pool();
   std::unique_lock<std::mutex> guard(p.lock, std::try_to_lock);
-  if (!guard.owns_lock()) return run_alone(spec);  // another thread's job, or this one's outer
+  if (!guard.owns_lock()) return run_alone(task);  // another thread's job, or this one's outer
   const int joined = 1 + start_helpers(p, team - 1);
-  if (joined <= 1) return run_alone(spec);
-  for (std::size_t offset = 0; offset < spec.chunks; offset += piece_chunks)
-    run_piece(p, spec, offset, static_cast<std::uint32_t>(std::min(piece_chunks, spec.chunks - offset)),
+  if (joined <= 1) return run_alone(task);
+  for (std::size_t offset = 0; offset < task.chunks; offset += piece_chunks)
+    run_piece(p, task, offset, static_cast<std::uint32_t>(std::min(piece_chunks, task.chunks - offset)),
               joined);
 }
 

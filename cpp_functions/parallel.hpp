@@ -54,7 +54,7 @@ struct job {
 
 // Runs every chunk once; rethrows the first exception a chunk threw, after every participant
 // has stopped.
-void run_job(const job& spec);
+void run_job(const job& task);
 
 }  // namespace detail
 
@@ -63,11 +63,11 @@ void run_job(const job& spec);
 // whole job. body must be safe to run concurrently for different chunks.
 template <typename Body>
 void parallel_chunks(std::size_t chunks, int team, const Body& body) {
-  const detail::job spec{[](const void* b, std::size_t chunk, int participant) {
+  const detail::job task{[](const void* b, std::size_t chunk, int participant) {
                            (*static_cast<const Body*>(b))(chunk, participant);
                          },
                          &body, chunks, team};
-  detail::run_job(spec);
+  detail::run_job(task);
 }
 
 // Runs body(begin, end, participant) over [0, count) in slices of `grain` indices.
