@@ -64,7 +64,6 @@ constexpr std::size_t serial_below_objects = 4096;  // smaller inputs are read o
 constexpr std::size_t objects_per_chunk = 1 << 16;  // read in parallel between two polls
 constexpr std::size_t objects_per_claim = 1024;     // a thread's unit of parallel reading
 constexpr std::uint32_t steps_per_poll = 1024;      // sequential conversions between two polls
-constexpr std::size_t scanned_below = 8;            // sets this small drop repeats by scanning
 
 // Lowers `target` to `value` if that is smaller: the first failing index of a parallel read.
 void lower_to(std::atomic<std::size_t>& target, std::size_t value) {
@@ -156,17 +155,9 @@ bool read_set_table(PyObject* set, std::int32_t* out) {
 // value are one member, as in a native set.
 void drop_repeats(std::vector<std::int32_t>& out, std::size_t first) {
   std::size_t kept = first;
-  if (out.size() - first <= scanned_below) {
-    for (std::size_t k = first; k < out.size(); ++k)
-      if (std::find(out.begin() + static_cast<std::ptrdiff_t>(first),
-                    out.begin() + static_cast<std::ptrdiff_t>(kept),
-                    out[k]) == out.begin() + static_cast<std::ptrdiff_t>(kept))
-        out[kept++] = out[k];
-  } else {
-    id_set seen(out.size() - first);
-    for (std::size_t k = first; k < out.size(); ++k)
-      if (seen.insert(out[k])) out[kept++] = out[k];
-  }
+  id_set seen(out.size() - first);
+  for (std::size_t k = first; k < out.size(); ++k)
+    if (seen.insert(out[k])) out[kept++] = out[k];
   out.resize(kept);
 }
 
