@@ -19,7 +19,6 @@
 #include "parallel.hpp"
 
 #include <linux/futex.h>
-#include <omp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -33,6 +32,8 @@
 #include <exception>
 #include <mutex>
 #include <new>
+
+#include "omp_api.hpp"
 
 namespace cpp_functions {
 namespace {

@@ -1,6 +1,7 @@
 """s-line graph kernel against the all-pairs model."""
 
 import math
+import struct
 
 import pytest
 from conftest import SANITIZED, THREAD_COUNTS, require_dataset, run_child
@@ -54,6 +55,12 @@ def test_documented_examples():
         (1, 2, 0.0),
     ]
     assert compute_line_graph_edges(edges, 4, "absolute", 1) == []
+
+
+def test_empty_hyperedge_weight_is_the_same_nan_on_every_processor():
+    """0/0 leaves the NaN's sign to the processor; the module fixes it to x86-64's."""
+    (_, _, weight), *_ = compute_line_graph_edges([set(), {1}], 0, "normalized", 1)
+    assert struct.pack(">d", weight) == bytes.fromhex("fff8000000000000")
 
 
 member = st.one_of(st.integers(-5, 12), st.sampled_from([-(2**31), 2**31 - 1, 10**6, -(10**8)]))

@@ -210,6 +210,9 @@ void update_block_baseline(const pass_args& a, std::size_t lo, std::size_t hi, d
   update_block_body<Counts, Squared>(a, lo, hi, abs_part, diff_part);
 }
 
+// The wider builds exist only on x86-64; elsewhere every variant is the baseline, which
+// gives the same bits.
+#if defined(__x86_64__)
 template <bool Counts, bool Squared>
 [[gnu::target("avx2")]] void update_block_avx2(const pass_args& a, std::size_t lo, std::size_t hi,
                                                double* abs_part, double* diff_part) {
@@ -239,6 +242,14 @@ update_block_fn pick(centrality_variant variant) {
       return update_block_baseline<Counts, Squared>;
   }
 }
+#else
+centrality_variant best_variant() { return centrality_variant::baseline; }
+
+template <bool Counts, bool Squared>
+update_block_fn pick(centrality_variant) {
+  return update_block_baseline<Counts, Squared>;
+}
+#endif
 
 // Raw scores of one side, and count * raw^2 (the other side's terms) where it has counts.
 struct side_scores {

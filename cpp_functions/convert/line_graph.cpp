@@ -23,7 +23,6 @@
 // thread polls for interruptions between jobs of positions sized to last about a millisecond.
 #include "line_graph.hpp"
 
-#include <omp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +35,7 @@
 
 #include "../id_index.hpp"
 #include "../interrupt.hpp"
+#include "../omp_api.hpp"
 #include "../parallel.hpp"
 #include "../transpose.hpp"
 
@@ -130,12 +130,19 @@ void gather_overlaps(const incidence_index& index, std::uint32_t i, std::vector<
   }
 }
 
+// 0.0 / 0.0 for an empty hyperedge. IEEE 754 leaves the sign of the NaN it makes to the
+// processor (x86-64 sets it, aarch64 clears it); this is the x86-64 one on every processor,
+// so the bits do not depend on the machine.
+constexpr double empty_overlap_weight = -std::numeric_limits<double>::quiet_NaN();
+
 double edge_weight(weighting mode, std::uint32_t shared, std::uint32_t size_i, std::uint32_t size_j) {
   switch (mode) {
     case weighting::absolute:
       return static_cast<double>(shared);
-    case weighting::normalized:  // 0/0 = NaN for an empty hyperedge, as IEEE 754 has it
-      return static_cast<double>(shared) / static_cast<double>(std::min(size_i, size_j));
+    case weighting::normalized: {
+      const std::uint32_t smaller = std::min(size_i, size_j);
+      return smaller == 0 ? empty_overlap_weight : static_cast<double>(shared) / static_cast<double>(smaller);
+    }
     default:
       return 0.0;
   }
