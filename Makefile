@@ -6,7 +6,12 @@ WERROR ?= ON
 BUILD_REQS := "scikit-build-core==1.1.2" "pybind11>=2.13.6,<2.14" "cmake>=3.18" "ninja"
 DATASET ?= contact-primary-school
 
-.PHONY: demo test test-sanitize bench wheel format lint install clean
+WHEEL_PLAT := manylinux_2_34_$(shell uname -m)
+# Debian packages the portability checks need (cross compiler, emulator, clang).
+CI_PACKAGES := clang g++-aarch64-linux-gnu qemu-user
+
+.PHONY: demo test test-sanitize test-tsan test-clang test-wheel check-aarch64 ci-packages bench wheel \
+	format lint install clean
 
 $(VENV)/.ready: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "No Python 3.13 found: run make PYTHON=/path/to/python3.13"; exit 1; }
@@ -47,21 +52,90 @@ test-sanitize: $(SAN_VENV)/.ready
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	CPP_FUNCTIONS_SANITIZE=1 HYPOTHESIS_PROFILE=ci $(SAN_VENV)/bin/python -m pytest -p no:cacheprovider
 
+# ThreadSanitizer over the helper threads: the files that drive them from Python. The
+# interpreter is not instrumented; its runtime is preloaded, and a forked child goes on.
+TSAN_VENV := .venv-tsan
+
+$(TSAN_VENV)/.ready: pyproject.toml
+	@test -n "$(PYTHON)" || { echo "No Python 3.13 found: run make PYTHON=/path/to/python3.13"; exit 1; }
+	$(PYTHON) -m venv $(TSAN_VENV)
+	$(TSAN_VENV)/bin/python -m pip install -q --upgrade pip
+	$(TSAN_VENV)/bin/python -m pip install -q $(BUILD_REQS)
+	touch $@
+
+test-tsan: $(TSAN_VENV)/.ready
+	CPP_FUNCTIONS_WERROR=$(WERROR) $(TSAN_VENV)/bin/python -m pip install -q --no-build-isolation \
+		-Cbuild-dir=build/tsan -Ccmake.build-type=RelWithDebInfo -Ccmake.define.CPP_FUNCTIONS_TSAN=ON ".[test]"
+	LD_PRELOAD="$(shell g++ -print-file-name=libtsan.so)" \
+	TSAN_OPTIONS=die_after_fork=0:halt_on_error=1:exitcode=66:suppressions=$(CURDIR)/tests/tsan.supp \
+	CPP_FUNCTIONS_SANITIZE=1 CPP_FUNCTIONS_TSAN=1 HYPOTHESIS_PROFILE=ci $(TSAN_VENV)/bin/python -m pytest \
+		-p no:cacheprovider tests/test_processes.py tests/test_robustness.py tests/test_interrupt.py \
+		tests/test_line_graph.py tests/test_centrality.py tests/test_connected.py
+
+# The whole suite against a build by clang, which must link the same OpenMP runtime.
+CLANG_VENV := .venv-clang
+
+$(CLANG_VENV)/.ready: pyproject.toml
+	@test -n "$(PYTHON)" || { echo "No Python 3.13 found: run make PYTHON=/path/to/python3.13"; exit 1; }
+	$(PYTHON) -m venv $(CLANG_VENV)
+	$(CLANG_VENV)/bin/python -m pip install -q --upgrade pip
+	$(CLANG_VENV)/bin/python -m pip install -q $(BUILD_REQS)
+	touch $@
+
+test-clang: $(CLANG_VENV)/.ready
+	CC=clang CXX=clang++ CPP_FUNCTIONS_WERROR=$(WERROR) $(CLANG_VENV)/bin/python -m pip install -q \
+		--no-build-isolation -Cbuild-dir=build/clang ".[test]"
+	HYPOTHESIS_PROFILE=ci $(CLANG_VENV)/bin/python -m pytest -p no:cacheprovider
+
+# A wheel for users without a compiler: the most compatible manylinux tag this build's symbols
+# allow, with libgomp.so.1 left to the system (a private copy would hide the thread-count
+# setting from callers).
 wheel: $(VENV)/.ready
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist .
+	rm -rf dist
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist/raw .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) \
+		--exclude libgomp.so.1 -w dist dist/raw/cpp_functions-*.whl
+	rm -rf dist/raw
+
+# The suite against that wheel in a fresh venv, on a PATH without any compiler.
+WHEEL_VENV := .venv-wheel
+NO_COMPILER_BIN := build/no-compiler-bin
+
+test-wheel: wheel
+	rm -rf $(WHEEL_VENV) $(NO_COMPILER_BIN)
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/cpp_functions-*-$(WHEEL_PLAT).whl)[test]"
+	mkdir -p $(NO_COMPILER_BIN)
+	for f in /usr/local/bin/* /usr/bin/*; do case "$${f##*/}" in \
+		*gcc*|*g++*|*clang*|cc|c++|cpp|*-cpp|c89|c99|ld|ld.*|*-ld|as|*-as|tcc) ;; \
+		*) ln -sf "$$f" $(NO_COMPILER_BIN)/ ;; esac; done
+	PATH="$(CURDIR)/$(WHEEL_VENV)/bin:$(CURDIR)/$(NO_COMPILER_BIN)" sh -c \
+		'! command -v cc c++ gcc g++ clang clang++ && HYPOTHESIS_PROFILE=ci python -m pytest -p no:cacheprovider'
+
+# Every result bit of the kernels built for aarch64 (run under qemu-user) against this build.
+check-aarch64: $(VENV)/.ready
+	$(PY) tests/cross_check.py --arch aarch64
+
+# What CI needs from Debian beyond a fresh machine; installs only what is missing.
+ci-packages:
+	@missing=$$(for p in $(CI_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+		echo "installing $$missing"; \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	fi
 
 bench: install
 	CPP_FUNCTIONS_WERROR=$(WERROR) $(PY) bench/run_all.py
 
 format: $(VENV)/.ready
-	$(VENV)/bin/clang-format -i cpp_functions/*.cpp cpp_functions/*/*.[ch]pp cpp_functions/*.hpp bench/*.cpp bench/*.hpp tests/reference/*.cpp
+	$(VENV)/bin/clang-format -i cpp_functions/*.cpp cpp_functions/*/*.[ch]pp cpp_functions/*.hpp bench/*.cpp bench/*.hpp tests/reference/*.cpp cmake/*.cpp
 	$(VENV)/bin/ruff format scripts bench tests
 	$(VENV)/bin/ruff check --fix scripts bench tests
 
 lint: $(VENV)/.ready
-	$(VENV)/bin/clang-format --dry-run --Werror cpp_functions/*.cpp cpp_functions/*/*.[ch]pp cpp_functions/*.hpp bench/*.cpp bench/*.hpp tests/reference/*.cpp
+	$(VENV)/bin/clang-format --dry-run --Werror cpp_functions/*.cpp cpp_functions/*/*.[ch]pp cpp_functions/*.hpp bench/*.cpp bench/*.hpp tests/reference/*.cpp cmake/*.cpp
 	$(VENV)/bin/ruff format --check scripts bench tests
 	$(VENV)/bin/ruff check scripts bench tests
 
 clean:
-	rm -rf build dist $(VENV) $(SAN_VENV)
+	rm -rf build dist $(VENV) $(SAN_VENV) $(TSAN_VENV) $(CLANG_VENV) $(WHEEL_VENV)

@@ -173,14 +173,23 @@ std::uint32_t wait_for_job(pool_state& p, std::uint32_t seen) {
   return generation;
 }
 
+// Whether `bytes` can be allocated now; the block is freed again, so that the allocation that
+// follows is served from it. The block escapes to an empty assembler statement: compilers may
+// drop a malloc whose block is never used (clang does), which would make this always true.
+bool room_for(std::size_t bytes) {
+  void* room = std::malloc(bytes);
+  if (room == nullptr) return false;
+  asm volatile("" : : "r"(room) : "memory");
+  std::free(room);
+  return true;
+}
+
 // Whether a new thread can get its exception state. The C library allocates a thread's block
 // of the C++ runtime's thread-local data at its first use (the first throw or catch) and ends
 // the process if that allocation fails; a block freed just before serves it.
 bool reserve_exception_state() {
   constexpr std::size_t room_bytes = std::size_t{64} << 10;
-  void* room = std::malloc(room_bytes);
-  if (room == nullptr) return false;
-  std::free(room);
+  if (!room_for(room_bytes)) return false;
   volatile int pending = std::uncaught_exceptions();  // declared pure: keep the result
   (void)pending;
   return true;
@@ -313,9 +322,7 @@ int team_size(std::size_t work, std::size_t serial_below) {
 void set_thread_setting(int count) {
   // The runtime allocates a thread's settings at their first change and ends the process if
   // that fails. A block freed just before serves that allocation.
-  void* room = std::malloc(4096);
-  if (room == nullptr) throw std::bad_alloc();
-  std::free(room);
+  if (!room_for(4096)) throw std::bad_alloc();
   omp_set_num_threads(count);
 }
 

@@ -30,6 +30,7 @@ if not str(getattr(cpp_functions, "__file__", "") or "").endswith(".so"):
 
 THREAD_COUNTS = (1, 2, 4)
 SANITIZED = os.environ.get("CPP_FUNCTIONS_SANITIZE") == "1"
+THREAD_SANITIZED = os.environ.get("CPP_FUNCTIONS_TSAN") == "1"
 
 
 def tool_env() -> dict:
@@ -38,7 +39,7 @@ def tool_env() -> dict:
     return {
         k: v
         for k, v in os.environ.items()
-        if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS")
+        if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS")
     }
 
 

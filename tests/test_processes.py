@@ -5,10 +5,14 @@ hang fails a test instead of stalling the suite."""
 
 import ast
 import os
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
-from conftest import SANITIZED, run_child
+from conftest import SANITIZED, THREAD_SANITIZED, run_child, tool_env
 
+ROOT = Path(__file__).resolve().parents[1]
 SCRIPTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts")
 
 PRELUDE = f"""
@@ -161,3 +165,92 @@ def test_first_team_under_an_address_space_limit_never_ends_the_process():
         assert code == 0, (headroom, from_thread, out)
         calls, after = ast.literal_eval(out)
         assert set(calls) <= {"ok", "MemoryError"} and after is True, (headroom, from_thread, out)
+
+
+def test_threads_interrupts_processor_changes_and_a_fork_together():
+    """Three Python threads call all three functions while each flips its own processor set
+    between calls, the main thread's calls are cut short by a timer's handler, and a child
+    forked in the middle of it all computes the same. Run under the race detector, this is
+    the helper threads' busiest schedule."""
+    code = """
+all_cpus = os.sched_getaffinity(0)
+mismatches, finished = [], []
+
+def worker(k):
+    for round in range(4):
+        os.sched_setaffinity(0, {min(all_cpus)} if (round + k) % 2 else all_cpus)
+        if results() != expected:
+            mismatches.append(k)
+    os.sched_setaffinity(0, all_cpus)
+    finished.append(k)
+
+class Deadline(Exception):
+    pass
+
+def on_alarm(signum, frame):
+    raise Deadline
+
+signal.signal(signal.SIGALRM, on_alarm)
+workers = [threading.Thread(target=worker, args=(k,)) for k in range(3)]
+for thread in workers:
+    thread.start()
+cut_short = 0
+for round in range(6):
+    signal.setitimer(signal.ITIMER_REAL, 0.002 * (round + 1))
+    try:
+        compute_centralities(node_dict, edge_dict, 100, 0.0)
+    except Deadline:
+        cut_short += 1
+    signal.setitimer(signal.ITIMER_REAL, 0)
+signal.signal(signal.SIGALRM, signal.SIG_DFL)
+warnings_module = __import__("warnings")
+with warnings_module.catch_warnings():
+    # Other Python threads run: the interpreter rightly warns about this fork.
+    warnings_module.simplefilter("ignore", DeprecationWarning)
+    child = in_child(lambda: results() == expected)
+for thread in workers:
+    thread.join()
+print((mismatches, sorted(finished), child, results() == expected, cut_short > 0))
+"""
+    assert run(code, timeout=600) == [([], [0, 1, 2], (0, "True"), True, True)]
+
+
+CANARY = """
+import ctypes, sys
+canary = ctypes.CDLL(sys.argv[1])
+print(canary.planted_race())
+"""
+
+
+@pytest.mark.skipif(not THREAD_SANITIZED, reason="checks the race detector of make test-tsan")
+def test_race_detector_reports_a_race_planted_on_the_helper_threads(tmp_path):
+    """The detector is on, sees the helper threads and fails the run: a library built like
+    the module, whose job writes one word from every chunk, must be reported."""
+    library = tmp_path / "canary.so"
+    root = ROOT / "cpp_functions"
+    subprocess.run(
+        [
+            "g++",
+            "-std=c++17",
+            "-O1",
+            "-g",
+            "-fPIC",
+            "-shared",
+            "-fsanitize=thread",
+            "-fopenmp",
+            f"-I{root}",
+            "-o",
+            str(library),
+            str(ROOT / "tests" / "reference" / "tsan_canary.cpp"),
+            str(root / "parallel.cpp"),
+        ],
+        check=True,
+        env=tool_env(),
+    )
+    outcome = subprocess.run(
+        [sys.executable, "-c", CANARY, str(library)], capture_output=True, text=True, timeout=120
+    )
+    assert outcome.returncode == 66 and "WARNING: ThreadSanitizer: data race" in outcome.stderr, (
+        outcome.stderr
+    )
+    assert "parallel" in outcome.stderr or "planted_race" in outcome.stderr
