@@ -1,12 +1,12 @@
-// Conversion of the kernels' arguments and results at the Python boundary.
+// Conversion of the kernels' arguments at the Python boundary: list[set[int]] and
+// dict[int, set[int]] into the flat arrays of flat_types.hpp.
 //
-// Arguments. pybind11's stl.h builds a hash set per hyperedge or entry and a hash map per
-// dict: an allocation and a hash insert per id, which every kernel then flattened at once.
-// Here the ids go straight into flat arrays. What stl.h does that a caller can observe is kept
-// call for call: which objects are accepted, every Python call (a sequence's __len__ twice
-// and __getitem__ per item, a set's __iter__, an element's __index__ / __int__), the stop at
-// the first refused element, the errors that propagate, and the native order of dict keys
-// (hash_order.hpp). Elements that are not exact ints go through pybind11's own int caster.
+// Contract. stl.h builds a hash set per hyperedge or entry and a hash map per dict (an
+// allocation and a hash insert per id); here the ids go straight into flat arrays. What stl.h
+// does that a caller can observe is kept call for call: which objects are accepted, every
+// Python call (a sequence's __len__ twice and __getitem__ per item, a set's __iter__, an
+// element's __index__ / __int__), the stop at the first refused element, the errors that
+// propagate, and the native order of dict keys (hash_order.hpp).
 //
 // Parallel reading. Most inputs are exact lists, tuples or dicts of exact sets of small
 // exact ints. Reading such an input runs no Python code, so a team of threads reads it: the
@@ -16,8 +16,7 @@
 // load memory, never change a reference count and never call the C API, which may raise. The
 // prefix read in parallel ends before the first object that needs more (a set subclass, an
 // element that is no small exact int): from there on, everything runs on the calling thread
-// in the original order, with stl.h's calls, since Python code may then run and change what
-// follows.
+// in the original order, with stl.h's calls, since Python code may then change what follows.
 //
 // Interruption. The calling thread polls for Python signals between chunks of about 2^16
 // objects and in every loop that may run long. A handler that raises stops the call with its
@@ -32,24 +31,15 @@
 // Repeated ids. Only ids that are not exact ints can repeat within a set or among a dict's
 // keys (exact ints are distinct Python values and convert injectively); those are dropped with
 // a seeded hash set, in linear time whatever their values.
-//
-// Results. A line graph's list shares one int per distinct position (given all its references
-// at once) and one float per distinct weight between its tuples, and each tuple is untracked by
-// the cyclic collector once filled (the collector would untrack a tuple of ints and floats
-// itself, but only after scanning it); that halves the memory of a large result and skips
-// those scans. Centrality scores arrive in index order and leave in the key order of a
-// std::unordered_map filled id by id, the order their dicts have always had.
-#include "casters.hpp"
-
 #include <algorithm>
 #include <atomic>
 #include <climits>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <unordered_set>
 #include <vector>
 
+#include "casters.hpp"
 #include "hash_order.hpp"
 #include "interrupt.hpp"
 #include "parallel.hpp"
@@ -356,185 +346,6 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
                  }
                });
   return true;
-}
-
-// ---- results ------------------------------------------------------------------------------
-
-namespace {
-
-// Owns the new references it hands out; releases them all when the conversion ends, on every
-// path. Objects that went into a tuple hold their own reference by then.
-struct object_pool {
-  std::vector<PyObject*> owned;
-  ~object_pool() {
-    for (PyObject* object : owned) Py_DECREF(object);
-  }
-  PyObject* keep(PyObject* object) {
-    if (object != nullptr) owned.push_back(object);
-    return object;
-  }
-};
-
-// One float object per distinct weight (by bit pattern, so NaNs keep their bits). Small
-// non-negative integral weights, all of "absolute" and "zero" ones, index a table; others go
-// through an open-addressing table of bounded size, past which each weight gets its own float.
-// Its probe sequences start at a seeded hash: weights follow from the input's sizes, and a
-// fixed hash would let an input pile them into one run.
-struct float_cache {
-  static constexpr std::size_t direct_limit = 1 << 12;
-  static constexpr std::size_t hashed_slots = 1 << 16;
-  static constexpr std::size_t hashed_fill_limit = hashed_slots / 2;
-  object_pool& pool;
-  std::vector<PyObject*> direct;
-  std::vector<std::uint64_t> hashed_bits;
-  std::vector<PyObject*> hashed;
-  std::size_t hashed_fill = 0;
-  std::uint64_t seed = fresh_seed();
-
-  explicit float_cache(object_pool& objects) : pool(objects), direct(direct_limit, nullptr) {}
-
-  // A new reference to a float of `weight`, or null with the error set.
-  PyObject* get(double weight) {
-    // NaN fails the first test before any cast; -0.0 keeps a float of its own.
-    if (weight >= 0.0 && weight < static_cast<double>(direct_limit) && !std::signbit(weight) &&
-        weight == static_cast<double>(static_cast<std::size_t>(weight))) {
-      PyObject*& slot = direct[static_cast<std::size_t>(weight)];
-      if (slot == nullptr && pool.keep(slot = PyFloat_FromDouble(weight)) == nullptr) return nullptr;
-      return Py_NewRef(slot);
-    }
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, &weight, sizeof bits);
-    if (hashed.empty()) {
-      hashed.assign(hashed_slots, nullptr);
-      hashed_bits.assign(hashed_slots, 0);
-    }
-    std::size_t slot = static_cast<std::size_t>(mix64(bits ^ seed)) & (hashed_slots - 1);
-    for (; hashed[slot] != nullptr; slot = (slot + 1) & (hashed_slots - 1))
-      if (hashed_bits[slot] == bits) return Py_NewRef(hashed[slot]);
-    if (hashed_fill == hashed_fill_limit) return PyFloat_FromDouble(weight);
-    PyObject* made = pool.keep(PyFloat_FromDouble(weight));
-    if (made == nullptr) return nullptr;
-    hashed[slot] = made;
-    hashed_bits[slot] = bits;
-    ++hashed_fill;
-    return Py_NewRef(made);
-  }
-};
-
-// The int of every position the edges name, each given in advance the references that its
-// tuples will take, so that filling a tuple never touches the int: on large results that
-// touch was a cache miss per pair, the largest cost of the conversion. The references not
-// handed out are given back on every path.
-struct position_ints {
-  struct entry {
-    PyObject* object = nullptr;
-    std::uint32_t unused = 0;  // prepaid references not yet in a tuple (< 2^31: 2(n - 1) at most)
-  };
-  std::vector<entry> table;
-
-  explicit position_ints(const line_graph_edges& edges) : table(edges.offsets.size() - 1) {
-    for (std::size_t i = 0; i + 1 < edges.offsets.size(); ++i)
-      table[i].unused = static_cast<std::uint32_t>(edges.offsets[i + 1] - edges.offsets[i]);
-    for (std::int32_t j : edges.second) ++table[static_cast<std::size_t>(j)].unused;
-  }
-  ~position_ints() {
-    for (const entry& e : table)
-      if (e.object != nullptr) {
-        Py_SET_REFCNT(e.object, Py_REFCNT(e.object) - e.unused);  // a no-op on immortal ints
-        Py_DECREF(e.object);
-      }
-  }
-  // False with the error set when an int cannot be made.
-  bool make() {
-    for (std::size_t i = 0; i < table.size(); ++i) {
-      if (table[i].unused == 0) continue;
-      PyObject* made = PyLong_FromSize_t(i);
-      if (made == nullptr) return false;
-      Py_SET_REFCNT(made, Py_REFCNT(made) + table[i].unused);
-      table[i].object = made;
-    }
-    return true;
-  }
-  // One of the prepaid references of position i.
-  PyObject* take(std::size_t i) {
-    --table[i].unused;
-    return table[i].object;
-  }
-};
-
-// A 3-tuple owning the three references, untracked: it holds an int, an int and a float, so
-// it can never be part of a cycle. Throws when the tuple cannot be allocated, as pybind11
-// does; the prepaid ints then keep their references, which position_ints gives back.
-PyObject* edge_tuple(position_ints& ints, std::size_t first, std::size_t second, PyObject* weight) {
-  PyObject* tuple = PyTuple_New(3);
-  if (tuple == nullptr) {
-    Py_DECREF(weight);
-    py::pybind11_fail("Could not allocate tuple object!");
-  }
-  PyTuple_SET_ITEM(tuple, 0, ints.take(first));
-  PyTuple_SET_ITEM(tuple, 1, ints.take(second));
-  PyTuple_SET_ITEM(tuple, 2, weight);
-  PyObject_GC_UnTrack(tuple);
-  return tuple;
-}
-
-// A new dict of ids to scores, keys in the order of a std::unordered_map filled id by id (ids
-// are distinct); null with the error set when an element cannot be made. Throws as pybind11
-// does when the dict cannot be allocated or filled.
-PyObject* scores_dict(const std::vector<std::int32_t>& ids, const std::vector<double>& scores) {
-  const std::vector<std::uint32_t> order =
-      unordered_map_order(ids.data(), ids.size(), false, 0, true, poll_interrupt);
-  py::dict result;
-  interrupt_ticker ticker{1 << 16};
-  for (std::uint32_t k : order) {
-    ticker.tick();
-    py::object key = py::reinterpret_steal<py::object>(PyLong_FromLong(ids[k]));
-    py::object value = py::reinterpret_steal<py::object>(PyFloat_FromDouble(scores[k]));
-    if (!key || !value) return nullptr;
-    if (PyDict_SetItem(result.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
-  }
-  return result.release().ptr();
-}
-
-}  // namespace
-
-PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
-  constexpr std::size_t prefetch_distance = 16;  // pairs ahead: the int table is read at random
-  py::list result(edges.size());
-  // Untracked while it holds empty slots: a collection or gc.get_objects() run by a signal
-  // handler at a poll must not see it. Tracked again once full.
-  PyObject_GC_UnTrack(result.ptr());
-  // Every poll also runs the collection that the new tuples keep scheduling: a few per second.
-  interrupt_ticker ticker{1 << 18};
-  object_pool objects;
-  float_cache floats(objects);
-  position_ints ints(edges);
-  if (!ints.make()) return nullptr;
-  std::size_t item = 0;
-  for (std::size_t i = 0; i + 1 < edges.offsets.size(); ++i) {
-    for (std::size_t p = edges.offsets[i]; p < edges.offsets[i + 1]; ++p) {
-      ticker.tick();
-      if (p + prefetch_distance < edges.second.size())
-        __builtin_prefetch(&ints.table[static_cast<std::size_t>(edges.second[p + prefetch_distance])]);
-      PyObject* weight = floats.get(edges.weights[p]);
-      if (weight == nullptr) return nullptr;
-      PyList_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(item++),
-                      edge_tuple(ints, i, static_cast<std::size_t>(edges.second[p]), weight));
-    }
-  }
-  PyObject_GC_Track(result.ptr());
-  return result.release().ptr();
-}
-
-PyObject* cast_centrality_scores(const centrality_scores& scores) {
-  // As pybind11's pair caster: both items first, then the tuple.
-  py::object nodes = py::reinterpret_steal<py::object>(scores_dict(scores.node_ids, scores.node_scores));
-  py::object edges = py::reinterpret_steal<py::object>(scores_dict(scores.edge_ids, scores.edge_scores));
-  if (!nodes || !edges) return nullptr;
-  py::tuple result(2);
-  PyTuple_SET_ITEM(result.ptr(), 0, nodes.release().ptr());
-  PyTuple_SET_ITEM(result.ptr(), 1, edges.release().ptr());
-  return result.release().ptr();
 }
 
 }  // namespace cpp_functions
