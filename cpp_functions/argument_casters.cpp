@@ -21,11 +21,12 @@
 // Interruption. The calling thread polls for Python signals between chunks of about 2^16
 // objects and in every loop that may run long. A handler that raises stops the call with its
 // exception; one that returns may have run any Python code, so polls happen only where no
-// borrowed pointer is held, and each chunk reads its container afresh. An interruption raised
-// inside an element's own conversion (a Python __index__ or __int__ during which the handler
-// ran) ends the call too, as do running out of memory and too deep a recursion there: the
-// library's int caster clears those errors and retries through int(), which loses the Ctrl-C
-// and, for an __index__ that calls the module again, retries exponentially often. That is
+// borrowed pointer is held, and each chunk reads its container afresh. A handler may also
+// raise inside an element's own Python __index__ or __int__, where pybind11's int caster
+// clears every Exception and retries through int(), losing the Ctrl-C or the deadline. Here
+// the call ends with what the handler raised (told apart from the conversion's own errors by
+// the handler's frame in the traceback), and with exhausted memory or too deep a recursion
+// (an __index__ that calls the module again would be retried exponentially often). That is
 // the one place where these casters differ from stl.h's.
 //
 // Repeated ids. Only ids that are not exact ints can repeat within a set or among a dict's
@@ -74,11 +75,55 @@ inline bool read_compact(PyObject* item, std::int32_t& value) {
   return true;
 }
 
+// The code a Python signal handler runs: a function's, a bound method's function's, or the
+// __call__ of its type when written in Python. Null, with no error set, for anything else.
+PyObject* handler_code(PyObject* handler) {
+  if (PyMethod_Check(handler)) handler = PyMethod_GET_FUNCTION(handler);
+  if (PyFunction_Check(handler)) return Py_NewRef(PyFunction_GET_CODE(handler));
+  if (!PyCallable_Check(handler) || PyLong_Check(handler)) return nullptr;  // SIG_DFL, SIG_IGN
+  PyObject* call = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(handler)), "__call__");
+  PyObject* code = call != nullptr && PyFunction_Check(call) ? Py_NewRef(PyFunction_GET_CODE(call)) : nullptr;
+  Py_XDECREF(call);
+  PyErr_Clear();
+  return code;
+}
+
+// Whether the pending exception was raised by a signal handler that ran while an element's
+// own __index__ or __int__ ran, rather than by that conversion: a frame of its traceback runs
+// the code of a handler registered for some signal. The interpreter runs handlers inside the
+// Python code that is executing when a signal arrives, so their frames sit in the traceback
+// of an exception they raise, and the frames of a conversion that raises by itself never run a
+// handler's code (unless it calls the handler directly). The exception stays pending.
+bool raised_by_signal_handler() {
+  const auto steal = [](PyObject* object) { return py::reinterpret_steal<py::object>(object); };
+  PyObject* raised = PyErr_GetRaisedException();
+  const py::object traceback = steal(PyException_GetTraceback(raised));
+  const py::object module = steal(traceback ? PyImport_ImportModule("_signal") : nullptr);
+  const py::object signals =
+      steal(module ? PyObject_CallMethod(module.ptr(), "valid_signals", nullptr) : nullptr);
+  const py::object numbers = steal(signals ? PyObject_GetIter(signals.ptr()) : nullptr);
+  std::vector<py::object> codes;
+  while (py::object number = steal(numbers ? PyIter_Next(numbers.ptr()) : nullptr)) {
+    const py::object handler = steal(PyObject_CallMethod(module.ptr(), "getsignal", "O", number.ptr()));
+    if (py::object code = steal(handler ? handler_code(handler.ptr()) : nullptr)) codes.push_back(code);
+  }
+  bool found = false;
+  for (auto* entry = reinterpret_cast<PyTracebackObject*>(traceback.ptr()); entry != nullptr && !found;
+       entry = entry->tb_next) {
+    const py::object code = steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(entry->tb_frame)));
+    found = std::any_of(codes.begin(), codes.end(), [&](const py::object& c) { return c.is(code); });
+  }
+  PyErr_Clear();  // a failure to look is no finding
+  PyErr_SetRaisedException(raised);
+  return found;
+}
+
 // Errors that a conversion must not swallow: interruptions (KeyboardInterrupt and everything
-// else outside Exception), exhausted memory and too deep a recursion.
+// else outside Exception, and whatever a signal handler raised during the conversion),
+// exhausted memory and too deep a recursion.
 bool must_propagate() {
   return !PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
-         PyErr_ExceptionMatches(PyExc_RecursionError);
+         PyErr_ExceptionMatches(PyExc_RecursionError) || raised_by_signal_handler();
 }
 
 // The int rule for an object that is not an exact int, as pybind11's caster applies it: read

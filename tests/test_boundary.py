@@ -4,6 +4,7 @@ message, the same Python callbacks in the same order, and on accepted input the 
 the models compute from what stl.h converted, in stl.h's native key order."""
 
 import math
+import signal
 from types import SimpleNamespace
 
 import pytest
@@ -514,6 +515,93 @@ def test_index_errors_differ_from_stl_only_where_they_must_propagate(
         with pytest.raises(error, match="in __index__"):
             place(OURS, item())
         assert LOG == [("index", 1)]
+
+
+class HandlerObject:
+    def __call__(self, signum, frame):
+        raise ValueError("from the handler")
+
+
+class HandlerOwner:
+    def on_signal(self, signum, frame):
+        raise ValueError("from the handler")
+
+
+def handler_function(signum, frame):
+    raise ValueError("from the handler")
+
+
+class SignalledIndex(Index):
+    """A signal arrives while __index__ runs; its handler runs there, inside __index__."""
+
+    def __index__(self):
+        LOG.append(("index", self.tag))
+        signal.raise_signal(signal.SIGUSR1)
+        return self.value
+
+
+class SignalledInt(IntOnly):
+    """The same inside __int__, the int rule's second try."""
+
+    def __index__(self):
+        LOG.append(("index", self.tag))
+        raise ValueError("in __index__")
+
+    def __int__(self):
+        LOG.append(("int", self.tag))
+        signal.raise_signal(signal.SIGUSR1)
+        return self.value
+
+
+class OwnValueError(Index):
+    """Raises, by itself, the very type the handler raises."""
+
+    def __index__(self):
+        LOG.append(("index", self.tag))
+        raise ValueError("in __index__")
+
+
+@pytest.fixture
+def raising_handler(request):
+    previous = signal.signal(signal.SIGUSR1, request.param)
+    yield
+    signal.signal(signal.SIGUSR1, previous)
+
+
+PLACES_ALL = {
+    **IN_PLACES,
+    "dict member": lambda f, item: f.is_connected({1: {item}}, {5: {1}}),
+}
+HANDLERS = [handler_function, HandlerOwner().on_signal, HandlerObject()]
+
+
+@pytest.mark.parametrize(
+    "raising_handler", HANDLERS, ids=["function", "method", "object"], indirect=True
+)
+@pytest.mark.parametrize("place", PLACES_ALL.values(), ids=PLACES_ALL.keys())
+@pytest.mark.parametrize("kind", [SignalledIndex, SignalledInt], ids=["in-index", "in-int"])
+def test_signal_handler_exception_during_an_elements_conversion_ends_the_call(
+    raising_handler, place, kind
+):
+    """A deadline's handler raising an Exception inside __index__ or __int__: stl.h would
+    clear it as the element's own error and go on; ours raises it, after that one call."""
+    LOG.clear()
+    with pytest.raises(ValueError, match="from the handler"):
+        place(OURS, kind(5, 1))
+    assert LOG == ([("index", 1)] if kind is SignalledIndex else [("index", 1), ("int", 1)])
+
+
+@pytest.mark.parametrize("raising_handler", HANDLERS[:1], ids=["function"], indirect=True)
+@pytest.mark.parametrize("place", PLACES_ALL.values(), ids=PLACES_ALL.keys())
+def test_elements_own_error_of_the_handlers_type_stays_a_refusal(
+    stl_reference, raising_handler, place
+):
+    """The other side of the line: __index__ raising the handler's exception type by itself
+    is refused exactly as stl.h refuses it (TypeError, one retry through int())."""
+    expected = outcome(lambda: place(stl_reference, OwnValueError(5, 1)), ())
+    got = outcome(lambda: place(OURS, OwnValueError(5, 1)), ())
+    assert got[0] == expected[0] == "raised" and got[1] is expected[1] is TypeError
+    assert got[-1] == expected[-1]
 
 
 def test_line_graph_result_objects_are_shared_within_a_call_and_new_across_calls():

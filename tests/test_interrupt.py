@@ -222,6 +222,64 @@ def test_sigint_during_python_index_is_never_swallowed():
     assert outcome.stdout.split() == ["20"]
 
 
+DEADLINE_CHILD = """
+import signal, time
+from cpp_functions.algorithms.centrality import compute_centralities
+from cpp_functions.algorithms.connected import is_connected
+from cpp_functions.convert.line_graph import compute_line_graph_edges
+
+
+class Id:
+    # Converted through its Python __index__, in which the timer's handler usually runs.
+    __slots__ = ("value",)
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def deadline(signum, frame):
+    raise TimeoutError("deadline")
+
+
+signal.signal(signal.SIGALRM, deadline)
+hyperedges = [{Id(3 * k), Id(3 * k + 1), Id(3 * k + 2)} for k in range(200000)]
+node_dict = {Id(v): {Id(v), Id((v - 1) % 150000)} for v in range(150000)}
+edge_dict = {Id(e): {Id(e), Id((e + 1) % 150000)} for e in range(150000)}
+calls = {
+    "list": lambda: compute_line_graph_edges(hyperedges, 1, "absolute", 1),
+    "dict": lambda: compute_centralities(node_dict, edge_dict, 1),
+    "dict-connected": lambda: is_connected(node_dict, edge_dict),
+}
+for name, call in calls.items():
+    start = time.perf_counter()
+    call()
+    took = time.perf_counter() - start
+    raised = 0
+    for attempt in range(20):
+        # Within the first half of the call: its conversion.
+        signal.setitimer(signal.ITIMER_REAL, took * (0.05 + 0.02 * attempt))
+        try:
+            call()
+        except TimeoutError:
+            raised += 1
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    print(name, raised)
+"""
+
+
+@pytest.mark.slow
+def test_deadline_raised_during_python_index_is_never_swallowed():
+    """The usual timeout idiom: a SIGALRM handler raising TimeoutError, an Exception, while
+    ids are converted through their Python __index__. The int conversion clears such errors
+    as the id's own; the handler's must come out, on every path."""
+    outcome = run_child(DEADLINE_CHILD, timeout=600)
+    assert outcome.returncode == 0, outcome.stderr
+    assert outcome.stdout.split() == ["list", "20", "dict", "20", "dict-connected", "20"]
+
+
 RECURSION_CHILD = """
 import sys, time
 from cpp_functions.convert.line_graph import compute_line_graph_edges
