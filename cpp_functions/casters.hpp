@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 
 #include "flat_types.hpp"
+#include "fork_watch.hpp"
 #include "parallel.hpp"
 
 namespace cpp_functions {
@@ -33,6 +34,10 @@ template <typename Flat, bool (*load_flat)(PyObject*, Flat&)>
 struct flat_argument_caster {
   cpp_functions::call_scope scope;
   Flat value;
+
+  flat_argument_caster() {
+    if (cpp_functions::inside_fork()) cpp_functions::run_call_alone();
+  }
 
   bool load(handle src, bool /*convert: every element is converted as in converting mode*/) {
     return load_flat(src.ptr(), value);

@@ -9,6 +9,7 @@
 #include "algorithms/connected.hpp"
 #include "casters.hpp"
 #include "convert/line_graph.hpp"
+#include "fork_watch.hpp"
 
 namespace py = pybind11;
 
@@ -18,6 +19,7 @@ PYBIND11_MODULE(cpp_functions, m) {
   // (The library declares the call pure; storing its result keeps it from being dropped.)
   volatile int pending_exceptions = std::uncaught_exceptions();
   (void)pending_exceptions;
+  cpp_functions::watch_forks();  // calls inside os.fork()'s hooks then start no helper threads
   py::module_ algorithms = m.def_submodule("algorithms");
   py::module_ centrality = algorithms.def_submodule("centrality");
   py::module_ connected = algorithms.def_submodule("connected");

@@ -338,6 +338,10 @@ call_scope::call_scope() {
 
 call_scope::~call_scope() { --this_call.depth; }
 
+void run_call_alone() {
+  if (this_call.depth > 0) this_call.solo = true;
+}
+
 void detail::run_job(const job& task) {
   constexpr std::size_t piece_chunks = std::size_t{1} << 31;  // chunk numbers fit the packed shares
   const int team = static_cast<int>(std::min<std::size_t>(

@@ -43,6 +43,9 @@ class call_scope {
   call_scope& operator=(const call_scope&) = delete;
 };
 
+// Runs the rest of the current call on the calling thread alone; nothing outside a call.
+void run_call_alone();
+
 namespace detail {
 
 struct job {

@@ -117,6 +117,27 @@ print(outcome[0])
     assert run(code) == [(0, "True")]
 
 
+def test_calls_in_fork_hooks_leave_no_thread_for_the_interpreter_to_count():
+    """The interpreter counts threads right after the after-fork hooks and warns (an error
+    here) about a threaded fork; calls in every kind of hook must not start helpers then.
+    Calls after os.fork() has returned run on a team again."""
+    code = """
+outcomes = []
+hook = lambda where: lambda: outcomes.append((where, results() == expected))
+os.register_at_fork(before=hook("before"), after_in_parent=hook("parent"),
+                    after_in_child=hook("child"))
+for k in range(20):
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if outcomes[-1] == ("child", True) else 1)
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+    is_connected(node_dict, edge_dict)
+    assert threads() >= min(2, os.cpu_count())
+print((len(outcomes), all(ok for _, ok in outcomes)))
+"""
+    assert run(code) == [(40, True)]
+
+
 ADDRESS_LIMIT = """
 import resource
 
