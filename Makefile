@@ -31,17 +31,22 @@ demo: install
 test: install
 	HYPOTHESIS_PROFILE=ci $(PY) -m pytest
 
-# AddressSanitizer and UBSan: the extension is built with both in a venv of its own, and
-# gcc's runtimes are preloaded into the interpreter, which is not built with them.
+# Differently built extensions get venvs of their own, with the build requirements only;
+# each target installs the package with its test extras.
 SAN_VENV := .venv-sanitize
-SAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+TSAN_VENV := .venv-tsan
+CLANG_VENV := .venv-clang
 
-$(SAN_VENV)/.ready: pyproject.toml
+$(SAN_VENV)/.ready $(TSAN_VENV)/.ready $(CLANG_VENV)/.ready: pyproject.toml
 	@test -n "$(PYTHON)" || { echo "No Python 3.13 found: run make PYTHON=/path/to/python3.13"; exit 1; }
-	$(PYTHON) -m venv $(SAN_VENV)
-	$(SAN_VENV)/bin/python -m pip install -q --upgrade pip
-	$(SAN_VENV)/bin/python -m pip install -q $(BUILD_REQS)
+	$(PYTHON) -m venv $(@D)
+	$(@D)/bin/python -m pip install -q --upgrade pip
+	$(@D)/bin/python -m pip install -q $(BUILD_REQS)
 	touch $@
+
+# AddressSanitizer and UBSan: gcc's runtimes are preloaded into the interpreter, which is not
+# built with them.
+SAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 
 test-sanitize: $(SAN_VENV)/.ready
 	CPP_FUNCTIONS_WERROR=$(WERROR) $(SAN_VENV)/bin/python -m pip install -q --no-build-isolation \
@@ -54,15 +59,6 @@ test-sanitize: $(SAN_VENV)/.ready
 
 # ThreadSanitizer over the helper threads: the files that drive them from Python. The
 # interpreter is not instrumented; its runtime is preloaded, and a forked child goes on.
-TSAN_VENV := .venv-tsan
-
-$(TSAN_VENV)/.ready: pyproject.toml
-	@test -n "$(PYTHON)" || { echo "No Python 3.13 found: run make PYTHON=/path/to/python3.13"; exit 1; }
-	$(PYTHON) -m venv $(TSAN_VENV)
-	$(TSAN_VENV)/bin/python -m pip install -q --upgrade pip
-	$(TSAN_VENV)/bin/python -m pip install -q $(BUILD_REQS)
-	touch $@
-
 test-tsan: $(TSAN_VENV)/.ready
 	CPP_FUNCTIONS_WERROR=$(WERROR) $(TSAN_VENV)/bin/python -m pip install -q --no-build-isolation \
 		-Cbuild-dir=build/tsan -Ccmake.build-type=RelWithDebInfo -Ccmake.define.CPP_FUNCTIONS_TSAN=ON ".[test]"
@@ -73,15 +69,6 @@ test-tsan: $(TSAN_VENV)/.ready
 		tests/test_line_graph.py tests/test_centrality.py tests/test_connected.py
 
 # The whole suite against a build by clang, which must link the same OpenMP runtime.
-CLANG_VENV := .venv-clang
-
-$(CLANG_VENV)/.ready: pyproject.toml
-	@test -n "$(PYTHON)" || { echo "No Python 3.13 found: run make PYTHON=/path/to/python3.13"; exit 1; }
-	$(PYTHON) -m venv $(CLANG_VENV)
-	$(CLANG_VENV)/bin/python -m pip install -q --upgrade pip
-	$(CLANG_VENV)/bin/python -m pip install -q $(BUILD_REQS)
-	touch $@
-
 test-clang: $(CLANG_VENV)/.ready
 	CC=clang CXX=clang++ CPP_FUNCTIONS_WERROR=$(WERROR) $(CLANG_VENV)/bin/python -m pip install -q \
 		--no-build-isolation -Cbuild-dir=build/clang ".[test]"

@@ -178,11 +178,7 @@ def test_signals_whose_handlers_return_change_nothing():
     assert outcome.stdout.split() == ["True", "True", "True"]
 
 
-INDEX_CHILD = """
-import os, signal, threading, time
-from cpp_functions.convert.line_graph import compute_line_graph_edges
-
-
+PYTHON_INDEX_ID = """
 class Id:
     # Converted through its Python __index__, in which a signal's handler usually runs.
     __slots__ = ("value",)
@@ -192,7 +188,15 @@ class Id:
 
     def __index__(self):
         return self.value
+"""
 
+INDEX_CHILD = (
+    """
+import os, signal, threading, time
+from cpp_functions.convert.line_graph import compute_line_graph_edges
+"""
+    + PYTHON_INDEX_ID
+    + """
 
 edges = [{Id(3 * k), Id(3 * k + 1), Id(3 * k + 2)} for k in range(200000)]
 start = time.perf_counter()
@@ -211,6 +215,7 @@ for attempt in range(20):
     timer.join()
 print(outcomes.count("interrupted"))
 """
+)
 
 
 @pytest.mark.slow
@@ -222,23 +227,15 @@ def test_sigint_during_python_index_is_never_swallowed():
     assert outcome.stdout.split() == ["20"]
 
 
-DEADLINE_CHILD = """
+DEADLINE_CHILD = (
+    """
 import signal, time
 from cpp_functions.algorithms.centrality import compute_centralities
 from cpp_functions.algorithms.connected import is_connected
 from cpp_functions.convert.line_graph import compute_line_graph_edges
-
-
-class Id:
-    # Converted through its Python __index__, in which the timer's handler usually runs.
-    __slots__ = ("value",)
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
+"""
+    + PYTHON_INDEX_ID
+    + """
 
 def deadline(signum, frame):
     raise TimeoutError("deadline")
@@ -268,6 +265,7 @@ for name, call in calls.items():
         signal.setitimer(signal.ITIMER_REAL, 0)
     print(name, raised)
 """
+)
 
 
 @pytest.mark.slow
