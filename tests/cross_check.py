@@ -43,6 +43,7 @@ FLAGS = [
     "-Wall",
     "-Wextra",
 ]
+ALLOWED_LIBRARIES = {"libstdc++.so.6", "libm.so.6", "libgomp.so.1", "libgcc_s.so.1", "libc.so.6"}
 # Thresholds per real dataset (distinct hyperedges): large enough to keep the line graph small
 # for the emulator.
 DATASET_S = {
@@ -99,6 +100,24 @@ def build(compiler: str, output: Path) -> None:
     subprocess.run([*command, "-o", str(output)], check=True)
 
 
+def build_module(compiler: str, output: Path) -> list[str]:
+    """Compiles and links the whole extension (casters and bindings included) with `compiler`;
+    returns the libraries it needs. It cannot be imported without an interpreter of that
+    architecture: this shows that every unit builds there and what it links."""
+    import sysconfig
+
+    import pybind11
+
+    units = sorted(ROOT.glob("cpp_functions/*.cpp")) + sorted(ROOT.glob("cpp_functions/*/*.cpp"))
+    includes = [f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}"]
+    command = [compiler, *FLAGS, "-Werror", "-fPIC", "-shared", "-fvisibility=hidden", *includes]
+    subprocess.run([*command, *map(str, units), "-o", str(output)], check=True)
+    dynamic = subprocess.run(["readelf", "-d", str(output)], capture_output=True, text=True)
+    return [
+        line.split("[")[1].rstrip("]") for line in dynamic.stdout.splitlines() if "NEEDED" in line
+    ]
+
+
 def run(command: list[str], data: Path, env: dict) -> tuple[list[str], float]:
     """The command's output lines and seconds. A run killed by a signal is run once more,
     and said so: qemu-user itself now and then dies on multithreaded guests (seen once in
@@ -133,6 +152,7 @@ def main() -> int:
         folder = Path(tmp)
         build("g++", folder / "native")
         build(cross, folder / "foreign")
+        needed = build_module(cross, folder / "cpp_functions.so")
         data = folder / "input.txt"
         cases = inputs(args.quick)
         write_input(data, cases)
@@ -151,6 +171,10 @@ def main() -> int:
         f"{len(cases)} inputs, {len(native)} digests; native {native_s:.1f} s, "
         f"{args.arch} under {emulator} {foreign_s:.1f} s"
     )
+    print(f"the module for {args.arch} links {', '.join(needed)}")
+    if not set(needed) <= ALLOWED_LIBRARIES:
+        print(f"FAILED: the module for {args.arch} links more than {sorted(ALLOWED_LIBRARIES)}")
+        return 1
     if len(native) != len(foreign) or len(native) != len(one) or differ or bad_order:
         for a, b in differ[:20]:
             print(f"  native: {a}\n  {args.arch}: {b}")
