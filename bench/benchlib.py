@@ -102,6 +102,7 @@ def build_kernels() -> bool:
                 "centrality_kernel",
                 "connected_kernel",
                 "walk_floor",
+                "phased_module",
             ],
             check=True,
             capture_output=True,

@@ -23,6 +23,7 @@ import bench_collisions  # noqa: E402
 import bench_connected  # noqa: E402
 import bench_line_graph  # noqa: E402
 import bench_load  # noqa: E402
+import bench_phases  # noqa: E402
 
 DOCS = benchlib.ROOT / "docs"
 
@@ -138,6 +139,7 @@ def main(argv=None) -> None:
     connected_rows, memory = bench_connected.main(common)
     boundary_rows, pair_memory = bench_boundary.main(common)
     load_rows, pool_rows = bench_load.main(common)
+    phase_rows, amdahl_rows = bench_phases.main(common)
     collision_rows = bench_collisions.main(common)
     goals = goal_rows(boundary_rows, line_rows, centrality_rows, connected_rows)
     print(benchlib.table(goals, GOAL_COLUMNS))
@@ -297,6 +299,25 @@ one thread: wall time of the map, median of {args.repeats}, two rounds each.
 
 ```
 {benchlib.table(pool_rows, bench_load.POOL_COLUMNS)}
+```
+
+## Phases on one thread and on the team
+
+Each call's phases, timed by the bench's phased build of the module (marks at the end of
+each phase, `cpp_functions/phase_marks.hpp`), in processes of their own with
+`OMP_THREAD_LIMIT=1` and with the team, alternating; medians (`bench/bench_phases.py`).
+"other" is the rest of the call: argument matching, scalars, freeing the native containers.
+
+```
+{benchlib.table(phase_rows, bench_phases.PHASE_COLUMNS)}
+```
+
+Whole calls, with the serial share s = 2 T2 / T1 - 1 that Amdahl's law gives for this
+machine's 2 cores, and the speed-ups it implies for more cores, 1 / (s + (1 - s) / p).
+**The columns marked * are projections from two cores, not measurements.**
+
+```
+{benchlib.table(amdahl_rows, bench_phases.AMDAHL_COLUMNS)}
 ```
 
 ## Inputs built to be slow

@@ -25,13 +25,12 @@
 // raise inside an element's own Python __index__ or __int__, where pybind11's int caster
 // clears every Exception and retries through int(), losing the Ctrl-C or the deadline. Here
 // the call ends with what the handler raised (told apart from the conversion's own errors by
-// the handler's frame in the traceback), and with exhausted memory or too deep a recursion
-// (an __index__ that calls the module again would be retried exponentially often). That is
-// the one place where these casters differ from stl.h's.
+// the handler's frame in the traceback, signal_origin.hpp), and with exhausted memory or too
+// deep a recursion (an __index__ that calls the module again would be retried exponentially
+// often). That is the one place where these casters differ from stl.h's.
 //
 // Repeated ids. Only ids that are not exact ints can repeat within a set or among a dict's
-// keys (exact ints are distinct Python values and convert injectively); those are dropped with
-// a seeded hash set, in linear time whatever their values.
+// keys; those are dropped with a seeded hash set, in linear time whatever their values.
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -44,7 +43,9 @@
 #include "hash_order.hpp"
 #include "interrupt.hpp"
 #include "parallel.hpp"
+#include "phase_marks.hpp"
 #include "seeded_hash.hpp"
+#include "signal_origin.hpp"
 
 namespace py = pybind11;
 
@@ -55,6 +56,7 @@ constexpr std::size_t serial_below_objects = 4096;  // smaller inputs are read o
 constexpr std::size_t objects_per_chunk = 1 << 16;  // read in parallel between two polls
 constexpr std::size_t objects_per_claim = 1024;     // a thread's unit of parallel reading
 constexpr std::uint32_t steps_per_poll = 1024;      // sequential conversions between two polls
+constexpr std::size_t set_work = 4;                 // reading a set costs about four ids
 
 // Lowers `target` to `value` if that is smaller: the first failing index of a parallel read.
 void lower_to(std::atomic<std::size_t>& target, std::size_t value) {
@@ -73,49 +75,6 @@ inline bool read_compact(PyObject* item, std::int32_t& value) {
   if (!PyUnstable_Long_IsCompact(number)) return false;
   value = static_cast<std::int32_t>(PyUnstable_Long_CompactValue(number));
   return true;
-}
-
-// The code a Python signal handler runs: a function's, a bound method's function's, or the
-// __call__ of its type when written in Python. Null, with no error set, for anything else.
-PyObject* handler_code(PyObject* handler) {
-  if (PyMethod_Check(handler)) handler = PyMethod_GET_FUNCTION(handler);
-  if (PyFunction_Check(handler)) return Py_NewRef(PyFunction_GET_CODE(handler));
-  if (!PyCallable_Check(handler) || PyLong_Check(handler)) return nullptr;  // SIG_DFL, SIG_IGN
-  PyObject* call = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(handler)), "__call__");
-  PyObject* code = call != nullptr && PyFunction_Check(call) ? Py_NewRef(PyFunction_GET_CODE(call)) : nullptr;
-  Py_XDECREF(call);
-  PyErr_Clear();
-  return code;
-}
-
-// Whether the pending exception was raised by a signal handler that ran while an element's
-// own __index__ or __int__ ran, rather than by that conversion: a frame of its traceback runs
-// the code of a handler registered for some signal. The interpreter runs handlers inside the
-// Python code that is executing when a signal arrives, so their frames sit in the traceback
-// of an exception they raise, and the frames of a conversion that raises by itself never run a
-// handler's code (unless it calls the handler directly). The exception stays pending.
-bool raised_by_signal_handler() {
-  const auto steal = [](PyObject* object) { return py::reinterpret_steal<py::object>(object); };
-  PyObject* raised = PyErr_GetRaisedException();
-  const py::object traceback = steal(PyException_GetTraceback(raised));
-  const py::object module = steal(traceback ? PyImport_ImportModule("_signal") : nullptr);
-  const py::object signals =
-      steal(module ? PyObject_CallMethod(module.ptr(), "valid_signals", nullptr) : nullptr);
-  const py::object numbers = steal(signals ? PyObject_GetIter(signals.ptr()) : nullptr);
-  std::vector<py::object> codes;
-  while (py::object number = steal(numbers ? PyIter_Next(numbers.ptr()) : nullptr)) {
-    const py::object handler = steal(PyObject_CallMethod(module.ptr(), "getsignal", "O", number.ptr()));
-    if (py::object code = steal(handler ? handler_code(handler.ptr()) : nullptr)) codes.push_back(code);
-  }
-  bool found = false;
-  for (auto* entry = reinterpret_cast<PyTracebackObject*>(traceback.ptr()); entry != nullptr && !found;
-       entry = entry->tb_next) {
-    const py::object code = steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(entry->tb_frame)));
-    found = std::any_of(codes.begin(), codes.end(), [&](const py::object& c) { return c.is(code); });
-  }
-  PyErr_Clear();  // a failure to look is no finding
-  PyErr_SetRaisedException(raised);
-  return found;
 }
 
 // Errors that a conversion must not swallow: interruptions (KeyboardInterrupt and everything
@@ -252,11 +211,23 @@ std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, std::vecto
   for (std::size_t k = 0; k < exact; ++k) offsets.push_back(offsets.back() + sizes[k]);
   ids.resize(offsets.back());
 
+  // Tables by the team in chunks of about as much work each (a set's slots and ids): a few large
+  // sets are shared out as well as many small ones.
+  std::vector<std::size_t> cuts{0};
+  for (std::size_t k = 0, work = 0; k < exact; ++k)
+    if ((work += sizes[k] + set_work) >= objects_per_claim * set_work || k + 1 == exact) {
+      cuts.push_back(k + 1);
+      work = 0;
+    }
   std::atomic<std::size_t> first_unread{exact};
-  parallel_for(exact, objects_per_claim, team, [&](std::size_t begin, std::size_t end, int) {
-    for (std::size_t k = begin; k < end && k < first_unread.load(std::memory_order_relaxed); ++k)
-      if (!read_set_table(sets[k], ids.data() + offsets[base_entry + k])) return lower_to(first_unread, k);
-  });
+  parallel_chunks(cuts.size() - 1,
+                  team_size(exact * set_work + ids.size() - base, serial_below_objects * set_work),
+                  [&](std::size_t c, int) {
+                    for (std::size_t k = cuts[c];
+                         k < cuts[c + 1] && k < first_unread.load(std::memory_order_relaxed); ++k)
+                      if (!read_set_table(sets[k], ids.data() + offsets[base_entry + k]))
+                        return lower_to(first_unread, k);
+                  });
   const std::size_t read = first_unread.load();
   offsets.resize(base_entry + read + 1);
   ids.resize(std::max(base, offsets.back()));
@@ -272,8 +243,6 @@ void reserve_as_stl(Py_ssize_t length) {
 }
 
 }  // namespace
-
-// ---- arguments ----------------------------------------------------------------------------
 
 bool load_hyperedge_list(PyObject* src, hyperedge_list& out) {
   if (!PySequence_Check(src) || PyBytes_Check(src) || PyUnicode_Check(src)) return false;
@@ -307,6 +276,7 @@ bool load_hyperedge_list(PyObject* src, hyperedge_list& out) {
     if (!load_set(item.ptr(), out.members)) return false;
     out.offsets.push_back(out.members.size());
   }
+  CPP_FUNCTIONS_PHASE("argument walk");
   return true;
 }
 
@@ -372,24 +342,30 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
     offsets.push_back(ids.size());
   }
 
+  CPP_FUNCTIONS_PHASE("argument walk");
+  const int team = team_size(keys.size() + ids.size(), serial_below_objects * 4);
   const std::vector<std::uint32_t> order =
       unordered_map_order(keys.data(), keys.size(), true, reserved, distinct_keys, poll_interrupt);
+  CPP_FUNCTIONS_PHASE("order replay");
+  // Native order: keys and lengths by the team, their running sum here, then ids by the team.
   out.keys.resize(order.size());
   out.offsets.resize(order.size() + 1);
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    out.keys[k] = keys[order[k]];
-    out.offsets[k + 1] = out.offsets[k] + (offsets[order[k] + 1] - offsets[order[k]]);
-  }
+  parallel_for(order.size(), objects_per_claim, team, [&](std::size_t begin, std::size_t end, int) {
+    for (std::size_t k = begin; k < end; ++k) {
+      out.keys[k] = keys[order[k]];
+      out.offsets[k + 1] = offsets[order[k] + 1] - offsets[order[k]];
+    }
+  });
+  for (std::size_t k = 0; k < order.size(); ++k) out.offsets[k + 1] += out.offsets[k];
   out.ids.resize(out.offsets.back());
-  parallel_for(order.size(), objects_per_claim, team_size(out.ids.size(), serial_below_objects * 4),
-               [&](std::size_t begin, std::size_t end, int) {
-                 for (std::size_t k = begin; k < end; ++k) {
-                   const std::size_t from = offsets[order[k]], length = offsets[order[k] + 1] - from;
-                   if (length != 0)
-                     std::memcpy(out.ids.data() + out.offsets[k], ids.data() + from,
-                                 length * sizeof(std::int32_t));
-                 }
-               });
+  parallel_for(order.size(), objects_per_claim, team, [&](std::size_t begin, std::size_t end, int) {
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::size_t from = offsets[order[k]], length = offsets[order[k] + 1] - from;
+      if (length != 0)
+        std::memcpy(out.ids.data() + out.offsets[k], ids.data() + from, length * sizeof(std::int32_t));
+    }
+  });
+  CPP_FUNCTIONS_PHASE("reorder");
   return true;
 }
 

@@ -21,6 +21,7 @@
 #include "casters.hpp"
 #include "hash_order.hpp"
 #include "interrupt.hpp"
+#include "phase_marks.hpp"
 #include "seeded_hash.hpp"
 
 namespace py = pybind11;
@@ -151,6 +152,7 @@ PyObject* edge_tuple(position_ints& ints, std::size_t first, std::size_t second,
 PyObject* scores_dict(const std::vector<std::int32_t>& ids, const std::vector<double>& scores) {
   const std::vector<std::uint32_t> order =
       unordered_map_order(ids.data(), ids.size(), false, 0, true, poll_interrupt);
+  CPP_FUNCTIONS_PHASE("result order replay");
   py::dict result;
   interrupt_ticker ticker{1 << 16};
   for (std::uint32_t k : order) {
@@ -160,6 +162,7 @@ PyObject* scores_dict(const std::vector<std::int32_t>& ids, const std::vector<do
     if (!key || !value) return nullptr;
     if (PyDict_SetItem(result.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
   }
+  CPP_FUNCTIONS_PHASE("result objects");
   return result.release().ptr();
 }
 
@@ -190,6 +193,7 @@ PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
     }
   }
   PyObject_GC_Track(result.ptr());
+  CPP_FUNCTIONS_PHASE("result objects");
   return result.release().ptr();
 }
 

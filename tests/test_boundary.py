@@ -4,6 +4,7 @@ message, the same Python callbacks in the same order, and on accepted input the 
 the models compute from what stl.h converted, in stl.h's native key order."""
 
 import math
+import random
 import signal
 from types import SimpleNamespace
 
@@ -426,6 +427,27 @@ def test_dict_keys_take_stl_native_order(stl_reference, keys):
         first = converted[0][0][0]
         one_sided = {k: ({0} if k == first else set()) for k in keys}
         assert is_connected(one_sided, {0: set(keys)}) is True
+
+
+LARGE_KEYS = {
+    "spread": random.Random(5).sample(range(-(2**31), 2**31 - 1), 30000),
+    "one bucket": [20753 * k for k in range(20000)],  # the bucket count reserved for 20000
+    "consecutive, reversed": list(range(40000, 0, -1)),
+    "few buckets": [(k % 7) * 20753 + (k // 7) * 3 for k in range(20000)],
+}
+
+
+@pytest.mark.parametrize("keys", LARGE_KEYS.values(), ids=LARGE_KEYS.keys())
+def test_large_dict_keys_take_stl_native_order(stl_reference, keys):
+    """Dicts large enough for the team to order their keys in closed form, also with keys
+    that share buckets."""
+    node_dict = {k: {1, 2} for k in keys}
+    converted = stl_reference.compute_centralities(node_dict, {}, 0)
+    nodes, _ = compute_centralities(node_dict, {}, 0)
+    assert list(nodes) == converted[4]
+    first = converted[0][0][0]
+    one_sided = {k: ({0} if k == first else set()) for k in keys}
+    assert is_connected(one_sided, {0: set(keys)}) is True
 
 
 COLLIDING = {

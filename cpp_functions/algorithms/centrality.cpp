@@ -40,6 +40,7 @@
 
 #include "../interrupt.hpp"
 #include "../parallel.hpp"
+#include "../phase_marks.hpp"
 #include "centrality_variants.hpp"
 #include "incidence.hpp"
 
@@ -368,6 +369,7 @@ centrality_scores compute_centralities_with(const incidence_map& nodes, const in
   side_scores x, y;
   if (max_iter > 0) {
     g = build_incidence(nodes, edges);
+    CPP_FUNCTIONS_PHASE("structure build");
     x.own.assign(n, 1.0 / static_cast<double>(n));
     x.older.assign(n, 0.0);
     y.own.assign(g.edges.size(), 1.0 / static_cast<double>(m));
@@ -379,8 +381,10 @@ centrality_scores compute_centralities_with(const incidence_map& nodes, const in
       y.next_squares.assign(g.edges.size(), 0.0);
     }
     result = iterate(g, variant, max_iter, tol, x, y);
+    CPP_FUNCTIONS_PHASE("iteration");
   } else {
     check_members(nodes, edges);  // an absent member is reported whatever max_iter is
+    CPP_FUNCTIONS_PHASE("member check");
     // Every element reads the one start score.
     x.own.assign(n ? 1 : 0, 1.0 / static_cast<double>(n));
     y.own.assign(m ? 1 : 0, 1.0 / static_cast<double>(m));
@@ -393,6 +397,7 @@ centrality_scores compute_centralities_with(const incidence_map& nodes, const in
                 scores.node_scores);
   gather_scores(edges.keys, g.edge_class, result.edge_raw, result.edge_scale, scores.edge_ids,
                 scores.edge_scores);
+  CPP_FUNCTIONS_PHASE("scores");
   return scores;
 }
 

@@ -37,6 +37,7 @@
 #include "../interrupt.hpp"
 #include "../omp_api.hpp"
 #include "../parallel.hpp"
+#include "../phase_marks.hpp"
 #include "../transpose.hpp"
 
 namespace {
@@ -310,11 +311,13 @@ line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int 
   }
   const auto threshold = static_cast<std::uint32_t>(s);
   const incidence_index index = build_index(hyperedges, threshold);
+  CPP_FUNCTIONS_PHASE("structure build");
   edges.offsets.assign(n + 1, 0);
   count_pairs(index, threshold, edges.offsets);
   check_output_size(edges.offsets[n]);
   edges.second.resize(edges.offsets[n]);
   edges.weights.resize(edges.offsets[n]);
   write_pairs(index, threshold, mode, edges);
+  CPP_FUNCTIONS_PHASE("pairs");
   return edges;
 }
