@@ -1,6 +1,7 @@
 """Connectivity kernel against union-find and reachability models."""
 
 import ctypes
+import random
 
 import hypergraphs
 import pytest
@@ -92,6 +93,18 @@ def test_missing_edge_raises_index_error_naming_it():
         is_connected({1: set(), 2: {77}}, {})
 
 
+def test_missing_edges_found_by_the_team_are_named_in_node_order(native_order):
+    """Edge ids are resolved in parallel; of several missing ones, the first in node order
+    is named, as a sequential scan would name it."""
+    node_dict, edge_dict = hypergraphs.incidence_maps(hypergraphs.synthetic(60000, seed=2))
+    order = native_order(node_dict)
+    late, early = order[-10], order[len(order) // 3]
+    node_dict[late] = node_dict[late] | {-5}
+    node_dict[early] = node_dict[early] | {-7}
+    with pytest.raises(IndexError, match=rf"node {early} lists edge -7, which is not a key"):
+        is_connected(node_dict, edge_dict)
+
+
 def test_huge_hyperedge_is_linear():
     members = set(range(200000))
     node_dict = {v: {0} for v in members}
@@ -108,6 +121,39 @@ def test_answer_independent_of_threads_and_setting_unchanged(threads):
     answer = is_connected(node_dict, edge_dict)
     assert answer is union_find_connected(node_dict, edge_dict)
     assert omp.omp_get_max_threads() == threads
+
+
+def bridged(edges):
+    """Heavy-tailed hyperedges joined into one component by two-member bridges between the
+    first members of consecutive ones, so a search from any node has wide levels."""
+    firsts = [e[0] for e in edges if e]
+    return edges + [[a, b] for a, b in zip(firsts, firsts[1:], strict=False) if a != b]
+
+
+def large_cases():
+    """Inputs whose search levels list enough edges for the team to expand them: connected,
+    with one node left out, split in two, and made one-sided."""
+    rng = random.Random(3)
+    edges = bridged(hypergraphs.synthetic(60000, seed=4))
+    node_dict, edge_dict = hypergraphs.incidence_maps(edges)
+    yield "connected", node_dict, edge_dict
+    yield "one-left-out", {**node_dict, -1: set()}, edge_dict
+    half = edges[: len(edges) // 2]
+    yield "two-halves", *hypergraphs.incidence_maps(half + [[v + 10**6 for v in e] for e in half])
+    one_sided = {e: {v for v in m if rng.random() < 0.9} for e, m in edge_dict.items()}
+    listing = {v: {e for e in es if rng.random() < 0.9} for v, es in node_dict.items()}
+    yield "one-sided", listing, one_sided
+
+
+@pytest.mark.parametrize("threads", THREAD_COUNTS)
+@pytest.mark.parametrize("case", list(large_cases()), ids=lambda c: c[0])
+def test_wide_levels_reach_what_the_search_model_reaches(native_order, case, threads):
+    """The team expands wide levels in parallel, claiming nodes and edges by exchange; the
+    answer must be the sequential search's, for every team, also with one-sided incidence."""
+    _, node_dict, edge_dict = case
+    ctypes.CDLL("libgomp.so.1").omp_set_num_threads(threads)
+    expected = reachable_model(node_dict, edge_dict, native_order(node_dict)[0])
+    assert is_connected(node_dict, edge_dict) is expected
 
 
 @pytest.mark.slow

@@ -12,12 +12,18 @@
 // never marked and never expanded).
 //
 // Layout. The maps arrive flat (keys in native order, each key's ids in one array); the ids
-// are resolved to indices by table lookups before the search. Members that are not nodes
-// resolve to nothing and are dropped. The search is sequential: it is a few flat-array reads
-// per incidence, less than a team's start-up per level would save.
+// are resolved to indices by table lookups before the search, in parallel. Members that are
+// not nodes resolve to nothing and are skipped.
+//
+// Threads. The search goes level by level. A small level is expanded on the calling thread,
+// as a queue (a team's start-up per level would cost more than it saves); a level of at least
+// parallel_level nodes is cut into chunks that the team expands, each thread claiming an
+// edge or a node by one atomic exchange of its mark, so each is scanned or queued once. Only
+// the set of reached nodes decides the answer, and it does not depend on who claimed what.
 #include "connected.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -26,6 +32,8 @@
 
 #include "../id_index.hpp"
 #include "../interrupt.hpp"
+#include "../parallel.hpp"
+#include "../phase_marks.hpp"
 
 namespace {
 
@@ -33,19 +41,91 @@ using cpp_functions::id_index;
 using cpp_functions::incidence_map;
 using cpp_functions::make_id_index;
 
-constexpr std::uint32_t nodes_per_poll = 4096;  // nodes expanded between two polls
+constexpr std::uint32_t nodes_per_poll = 4096;      // nodes expanded between two polls
+constexpr std::size_t serial_below_work = 1 << 16;  // incidences resolved on one thread below
+constexpr std::size_t nodes_per_claim = 2048;
+constexpr std::size_t parallel_work = 1 << 15;  // levels listing fewer edges are expanded alone
+constexpr std::size_t work_per_claim = 4096;    // listed edges in a chunk of a level
 
-// Every edge id a node lists, reached or not, resolved before the search starts.
+// Every edge id a node lists, reached or not, resolved before the search starts. A missing
+// one is flagged by the team and named afterwards: the first in node order.
 std::vector<std::uint32_t> resolve_listed_edges(const incidence_map& nodes, const id_index& edge_index) {
   std::vector<std::uint32_t> listed(nodes.ids.size());
-  for (std::size_t v = 0; v < nodes.keys.size(); ++v)
-    for (std::size_t p = nodes.offsets[v]; p < nodes.offsets[v + 1]; ++p) {
-      listed[p] = edge_index.find(nodes.ids[p]);
-      if (listed[p] == id_index::absent)
-        throw std::out_of_range("node " + std::to_string(nodes.keys[v]) + " lists edge " +
-                                std::to_string(nodes.ids[p]) + ", which is not a key of edge_dict");
-    }
+  std::atomic<bool> missing{false};
+  cpp_functions::parallel_for(nodes.keys.size(), nodes_per_claim,
+                              cpp_functions::team_size(nodes.ids.size(), serial_below_work),
+                              [&](std::size_t first, std::size_t last, int) {
+                                bool absent = false;
+                                for (std::size_t p = nodes.offsets[first]; p < nodes.offsets[last]; ++p) {
+                                  listed[p] = edge_index.find(nodes.ids[p]);
+                                  absent = absent || listed[p] == id_index::absent;
+                                }
+                                if (absent) missing.store(true, std::memory_order_relaxed);
+                              });
+  if (missing.load())
+    for (std::size_t v = 0; v < nodes.keys.size(); ++v)
+      for (std::size_t p = nodes.offsets[v]; p < nodes.offsets[v + 1]; ++p)
+        if (listed[p] == id_index::absent)
+          throw std::out_of_range("node " + std::to_string(nodes.keys[v]) + " lists edge " +
+                                  std::to_string(nodes.ids[p]) + ", which is not a key of edge_dict");
   return listed;
+}
+
+// Marks as bytes. The team claims one by exchange, so a claim succeeds once per mark; the
+// calling thread alone needs no read-modify-write.
+struct marks {
+  std::vector<std::atomic<std::uint8_t>> flags;  // value-initialised: all clear
+
+  explicit marks(std::size_t count) : flags(count) {}
+  template <bool Alone>
+  bool claim(std::size_t k) {
+    if (flags[k].load(std::memory_order_relaxed) != 0) return false;
+    if constexpr (Alone) {
+      flags[k].store(1, std::memory_order_relaxed);
+      return true;
+    } else {
+      return flags[k].exchange(1, std::memory_order_relaxed) == 0;
+    }
+  }
+};
+
+struct search_state {
+  const incidence_map& nodes;
+  const incidence_map& edges;
+  const std::vector<std::uint32_t>& listed;
+  const id_index& node_index;
+  marks visited, scanned;
+
+  std::size_t degree(std::uint32_t v) const { return nodes.offsets[v + 1] - nodes.offsets[v]; }
+
+  // Scans the unscanned edges of `current`, appending the nodes it claims to `out`.
+  template <bool Alone>
+  void expand(std::uint32_t current, std::vector<std::uint32_t>& out) {
+    for (std::size_t p = nodes.offsets[current]; p < nodes.offsets[current + 1]; ++p) {
+      const std::uint32_t e = listed[p];
+      if (!scanned.claim<Alone>(e)) continue;
+      for (std::size_t q = edges.offsets[e]; q < edges.offsets[e + 1]; ++q) {
+        const std::uint32_t k = node_index.find(edges.ids[q]);
+        if (k != id_index::absent && visited.claim<Alone>(k)) out.push_back(k);
+      }
+    }
+  }
+};
+
+// Expands the level queue[first, end) with the team, in chunks of about work_per_claim listed
+// edges, and appends the claimed nodes to the queue, in no particular order.
+void expand_level(search_state& s, std::vector<std::uint32_t>& queue, std::size_t first, std::size_t work,
+                  int team) {
+  const std::size_t end = queue.size();
+  const std::size_t per_chunk = std::max<std::size_t>(1, (end - first) * work_per_claim / work);
+  const std::size_t chunks = (end - first + per_chunk - 1) / per_chunk;
+  std::vector<std::vector<std::uint32_t>> local_next(chunks);
+  cpp_functions::parallel_chunks(chunks, team, [&](std::size_t chunk, int) {
+    const std::size_t stop = std::min(end, first + (chunk + 1) * per_chunk);
+    for (std::size_t i = first + chunk * per_chunk; i < stop; ++i)
+      s.expand<false>(queue[i], local_next[chunk]);
+  });
+  for (const auto& part : local_next) queue.insert(queue.end(), part.begin(), part.end());
 }
 
 }  // namespace
@@ -54,30 +134,36 @@ bool is_connected(const incidence_map& nodes, const incidence_map& edges) {
   if (nodes.size() == 0) return false;
   const std::vector<std::uint32_t> listed = resolve_listed_edges(nodes, make_id_index(edges.keys));
   const id_index node_index = make_id_index(nodes.keys);
-
-  // Node index 0 is the start; a node enters the queue once, when it is marked.
   const std::size_t n = nodes.keys.size();
-  std::vector<bool> visited_flag(n, false);
-  std::vector<bool> edge_scanned(edges.keys.size(), false);
+  search_state s{nodes, edges, listed, node_index, marks(n), marks(edges.keys.size())};
+  CPP_FUNCTIONS_PHASE("search set-up");
+
+  // Node index 0 is the start; a node enters the queue once, when it is claimed. The queue
+  // holds the levels one after another; [head, level_end) is the one being expanded.
+  const int team = cpp_functions::team_size(nodes.ids.size(), serial_below_work);
   std::vector<std::uint32_t> queue;
   queue.reserve(n);
   queue.push_back(0);
-  visited_flag[0] = true;
+  s.visited.claim<true>(0);
   cpp_functions::interrupt_ticker ticker{nodes_per_poll};
-  for (std::size_t head = 0; head < queue.size() && queue.size() < n; ++head) {
-    ticker.tick();
-    const std::uint32_t current = queue[head];
-    for (std::size_t p = nodes.offsets[current]; p < nodes.offsets[current + 1]; ++p) {
-      const std::uint32_t e = listed[p];
-      if (edge_scanned[e]) continue;
-      edge_scanned[e] = true;
-      for (std::size_t q = edges.offsets[e]; q < edges.offsets[e + 1]; ++q) {
-        const std::uint32_t k = node_index.find(edges.ids[q]);
-        if (k == id_index::absent || visited_flag[k]) continue;
-        visited_flag[k] = true;
-        queue.push_back(k);
-      }
+  for (std::size_t head = 0; head < queue.size() && queue.size() < n;) {
+    const std::size_t level_end = queue.size();
+    std::size_t work = 0;
+    if (team > 1)
+      for (std::size_t i = head; i < level_end && work < parallel_work; ++i) work += s.degree(queue[i]);
+    if (work >= parallel_work) {
+      std::size_t total = 0;
+      for (std::size_t i = head; i < level_end; ++i) total += s.degree(queue[i]);
+      expand_level(s, queue, head, total, team);
+      head = level_end;
+      cpp_functions::poll_interrupt();
+      continue;
+    }
+    for (; head < level_end && queue.size() < n; ++head) {
+      ticker.tick();
+      s.expand<true>(queue[head], queue);
     }
   }
+  CPP_FUNCTIONS_PHASE("search");
   return queue.size() == n;
 }
