@@ -22,6 +22,21 @@
 
 namespace cpp_functions {
 
+// x % d for a fixed d: where x and d fit 32 bits (every non-negative id, every table this
+// module builds) by a multiplication, exactly (Lemire, Kaser and Kurz, "Faster remainder by
+// direct computation", 2019); else by the division. The replay takes a remainder per key,
+// and a 64-bit division costs several times the rest of its step.
+struct bucket_divisor {
+  std::uint64_t d, m;
+
+  explicit bucket_divisor(std::uint64_t divisor)
+      : d(divisor), m(divisor <= UINT32_MAX ? UINT64_MAX / divisor + 1 : 0) {}
+  std::size_t mod(std::uint64_t x) const {
+    if (x > UINT32_MAX || d > UINT32_MAX) return static_cast<std::size_t>(x % d);
+    return static_cast<std::size_t>((static_cast<unsigned __int128>(m * x) * d) >> 64);
+  }
+};
+
 // Positions into `keys` of the map's entries in iteration order, one per distinct key (the
 // first position of each key: emplace keeps the first). With `reserve`, the map is first
 // reserved for `reserve_count` elements, as a converted argument is; without, it grows from
@@ -59,10 +74,12 @@ std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::si
   std::vector<std::uint32_t> next(count + 1, none);
   std::size_t elements = 0;
 
-  auto bucket_of = [&](std::uint32_t node, std::size_t buckets) {
-    return static_cast<std::size_t>(keys[node]) % buckets;  // std::hash<int> is the value
+  bucket_divisor divisor(bucket_count);
+  auto bucket_of = [&](std::uint32_t node) {
+    return divisor.mod(static_cast<std::size_t>(keys[node]));  // std::hash<int> is the value
   };
   auto rehash_to = [&](std::size_t buckets) {
+    divisor = bucket_divisor(buckets);
     std::vector<std::uint32_t> fresh(buckets, none);
     std::uint32_t p = next[before_begin];
     next[before_begin] = none;
@@ -70,7 +87,7 @@ std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::si
     while (p != none) {
       ++taken;
       const std::uint32_t following = next[p];
-      const std::size_t b = bucket_of(p, buckets);
+      const std::size_t b = bucket_of(p);
       if (fresh[b] == none) {
         next[p] = next[before_begin];
         next[before_begin] = p;
@@ -104,11 +121,11 @@ std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::si
     if (!distinct && repeated[i]) continue;  // a key already present keeps its place
     ++taken;
     const auto node = static_cast<std::uint32_t>(i);
-    std::size_t b = bucket_of(node, bucket_count);
+    std::size_t b = bucket_of(node);
     const auto grow = policy._M_need_rehash(bucket_count, elements, 1);
     if (grow.first) {
       rehash_to(grow.second);
-      b = bucket_of(node, bucket_count);
+      b = bucket_of(node);
     }
     if (bucket[b] != none) {
       next[node] = next[bucket[b]];
@@ -116,7 +133,7 @@ std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::si
     } else {
       next[node] = next[before_begin];
       next[before_begin] = node;
-      if (next[node] != none) bucket[bucket_of(next[node], bucket_count)] = node;
+      if (next[node] != none) bucket[bucket_of(next[node])] = node;
       bucket[b] = before_begin;
     }
     ++elements;

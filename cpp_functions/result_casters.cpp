@@ -153,7 +153,13 @@ PyObject* scores_dict(const std::vector<std::int32_t>& ids, const std::vector<do
   const std::vector<std::uint32_t> order =
       unordered_map_order(ids.data(), ids.size(), false, 0, true, poll_interrupt);
   CPP_FUNCTIONS_PHASE("result order replay");
-  py::dict result;
+  // Sized for its entries from the start: growing would rebuild the table many times. The
+  // entries keep the order they are inserted in either way.
+  auto result = py::reinterpret_steal<py::dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(order.size())));
+  if (!result) {
+    PyErr_Clear();
+    py::pybind11_fail("Could not allocate dict object!");
+  }
   interrupt_ticker ticker{1 << 16};
   for (std::uint32_t k : order) {
     ticker.tick();
