@@ -227,8 +227,9 @@ def test_repeated_member_sets_match_model(sets, picks, max_iter):
         hypergraphs.synthetic(12000, seed=7),
         hypergraphs.synthetic(30000, seed=8, num_nodes=80, popularity=1.0),
         [list(range(k % 30)) for k in range(9000)],
+        hypergraphs.synthetic(60000, seed=9, num_nodes=3000),  # transposes by parts
     ],
-    ids=["many-nodes", "few-nodes", "nested-sets"],
+    ids=["many-nodes", "few-nodes", "nested-sets", "large"],
 )
 def test_every_instruction_set_and_team_gives_the_same_bits(centrality_variants, hyperedges):
     """Each build, one thread, a full team, and a team that shrinks or grows between rounds

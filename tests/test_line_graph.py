@@ -3,6 +3,7 @@
 import math
 import struct
 
+import hypergraphs
 import pytest
 from conftest import SANITIZED, THREAD_COUNTS, require_dataset, run_child
 from cpp_functions.convert.line_graph import compute_line_graph_edges
@@ -61,6 +62,15 @@ def test_empty_hyperedge_weight_is_the_same_nan_on_every_processor():
     """0/0 leaves the NaN's sign to the processor; the module fixes it to x86-64's."""
     (_, _, weight), *_ = compute_line_graph_edges([set(), {1}], 0, "normalized", 1)
     assert struct.pack(">d", weight) == bytes.fromhex("fff8000000000000")
+
+
+@pytest.mark.parametrize("s", [1, 2])
+def test_large_index_built_by_parts_gives_the_one_thread_result(s):
+    """The member index (a transpose) is built by parts on a team; its holder lists must come
+    out ascending as on one thread, or the overlap walk miscounts."""
+    hyperedges = [set(e) for e in hypergraphs.synthetic(40000, seed=12, num_nodes=2000)]
+    one = compute_line_graph_edges(hyperedges, s, "normalized", 1)
+    assert compute_line_graph_edges(hyperedges, s, "normalized", 2) == one
 
 
 member = st.one_of(st.integers(-5, 12), st.sampled_from([-(2**31), 2**31 - 1, 10**6, -(10**8)]))

@@ -17,7 +17,7 @@
 //   Within a size, sets keep their order of first appearance and nodes the order in which the
 //   sets reach them, so the gathers walk nearby memory.
 // - Both sides' lists come from two transposes, each scanning its rows in order, so every
-//   list is ascending without sorting.
+//   list is ascending without sorting; a team shares them out by contiguous parts of rows.
 #include "incidence.hpp"
 
 #include <algorithm>
@@ -203,8 +203,9 @@ incidence_structure build_incidence(const incidence_map& nodes, const incidence_
 
   // Node lists hold sets, set lists hold nodes, both ascending.
   for (std::uint32_t& k : set_members) k = g.node_slot[k];
-  transpose(set_offsets, set_members, n, g.nodes.offsets, g.nodes.targets);
-  transpose(g.nodes.offsets, g.nodes.targets, sets, g.edges.offsets, g.edges.targets);
+  const int team = team_size(set_members.size(), serial_below_work);
+  transpose(set_offsets, set_members, n, g.nodes.offsets, g.nodes.targets, team);
+  transpose(g.nodes.offsets, g.nodes.targets, sets, g.edges.offsets, g.edges.targets, team);
   if (sets < edges.size()) {
     g.edges.counts.assign(sets, 0);
     for (std::uint32_t c : g.edge_class) ++g.edges.counts[c];

@@ -114,7 +114,7 @@ incidence_index build_index(const hyperedge_list& hyperedges, std::size_t min_si
   // Positions are scanned in ascending order, so every slot's holders come out ascending,
   // which the overlap walk relies on.
   cpp_functions::transpose(index.member_offsets, index.member_slots, num_slots, index.holder_offsets,
-                           index.holders);
+                           index.holders, team_size(index.member_slots.size(), serial_below_incidences));
   return index;
 }
 
