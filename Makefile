@@ -92,6 +92,7 @@ test-wheel: wheel
 	rm -rf $(WHEEL_VENV) $(NO_COMPILER_BIN)
 	$(PYTHON) -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/cpp_functions-*-$(WHEEL_PLAT).whl)[test]"
+	$(WHEEL_VENV)/bin/python tests/wheel_check.py dist/cpp_functions-*-$(WHEEL_PLAT).whl
 	mkdir -p $(NO_COMPILER_BIN)
 	for f in /usr/local/bin/* /usr/bin/*; do case "$${f##*/}" in \
 		*gcc*|*g++*|*clang*|cc|c++|cpp|*-cpp|c89|c99|ld|ld.*|*-ld|as|*-as|tcc) ;; \
