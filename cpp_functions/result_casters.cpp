@@ -154,12 +154,11 @@ PyObject* scores_dict(const std::vector<std::int32_t>& ids, const std::vector<do
       unordered_map_order(ids.data(), ids.size(), false, 0, true, poll_interrupt);
   CPP_FUNCTIONS_PHASE("result order replay");
   // Sized for its entries from the start: growing would rebuild the table many times. The
-  // entries keep the order they are inserted in either way.
-  auto result = py::reinterpret_steal<py::dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(order.size())));
-  if (!result) {
-    PyErr_Clear();
-    py::pybind11_fail("Could not allocate dict object!");
-  }
+  // entries keep the order they are inserted in either way. Where that much memory is not
+  // there at once, the dict starts empty and grows, as it always did.
+  PyObject* sized = _PyDict_NewPresized(static_cast<Py_ssize_t>(order.size()));
+  if (sized == nullptr) PyErr_Clear();
+  py::dict result = sized != nullptr ? py::reinterpret_steal<py::dict>(sized) : py::dict();
   interrupt_ticker ticker{1 << 16};
   for (std::uint32_t k : order) {
     ticker.tick();
