@@ -148,13 +148,10 @@ bool is_connected(const incidence_map& nodes, const incidence_map& edges) {
   cpp_functions::interrupt_ticker ticker{nodes_per_poll};
   for (std::size_t head = 0; head < queue.size() && queue.size() < n;) {
     const std::size_t level_end = queue.size();
-    std::size_t work = 0;
-    if (team > 1)
-      for (std::size_t i = head; i < level_end && work < parallel_work; ++i) work += s.degree(queue[i]);
+    std::size_t work = 0;  // edges the level lists, summed only where a team could take it
+    for (std::size_t i = head; team > 1 && i < level_end; ++i) work += s.degree(queue[i]);
     if (work >= parallel_work) {
-      std::size_t total = 0;
-      for (std::size_t i = head; i < level_end; ++i) total += s.degree(queue[i]);
-      expand_level(s, queue, head, total, team);
+      expand_level(s, queue, head, work, team);
       head = level_end;
       cpp_functions::poll_interrupt();
       continue;
