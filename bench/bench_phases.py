@@ -4,6 +4,7 @@ The bench build compiles the module a second time with its phase marks recorded
 (cpp_functions/phase_marks.hpp); this script imports that build in fresh processes, one with
 OMP_THREAD_LIMIT=1 and one without, alternating, and reads the seconds of each phase after
 every call. "other" is the rest of the call: matching the arguments and converting scalars.
+"page faults" counts the process's minor faults in each phase of a one-thread call.
 
 From the one-thread time T1 and the team time T2 of a whole call on this machine's 2 cores,
 Amdahl's law gives the serial share s = 2 T2 / T1 - 1 and, for p cores, a speed-up of
@@ -40,6 +41,7 @@ PHASE_COLUMNS = [
     ("one", "1 thread s", ".4f"),
     ("team", "team s", ".4f"),
     ("speedup", "1 thread/team", ".2f"),
+    ("faults", "page faults", ".0f"),
 ]
 AMDAHL_COLUMNS = [
     ("call", "call", ""),
@@ -67,6 +69,7 @@ from cpp_functions.convert.line_graph import compute_line_graph_edges
 marks = ctypes.CDLL(cpp_functions.__file__)
 marks.phase_name.restype = ctypes.c_char_p
 marks.phase_seconds.restype = ctypes.c_double
+marks.phase_faults.restype = ctypes.c_long
 name, repeats, calls = {name!r}, {repeats}, {calls!r}
 if name in hypergraphs.available_datasets():
     edges = hypergraphs.load_dataset(name)
@@ -84,11 +87,13 @@ for label, code in calls.items():
         start = time.perf_counter()
         call()
         total = time.perf_counter() - start
-        phases = {{}}
+        phases, faults = {{}}, {{}}
         for k in range(marks.phase_count()):
             phase = marks.phase_name(k).decode()
             phases[phase] = phases.get(phase, 0.0) + marks.phase_seconds(k)
+            faults["faults " + phase] = faults.get("faults " + phase, 0) + marks.phase_faults(k)
         phases["other"] = total - sum(phases.values())
+        phases.update(faults)
         phases["whole call"] = total
         runs.append(phases)
     out[label] = {{p: statistics.median(r.get(p, 0.0) for r in runs) for p in runs[0]}}
@@ -126,7 +131,7 @@ def rows_for(name: str, measured: dict) -> tuple[list[dict], list[dict]]:
     for label in CALLS:
         one, team = measured[(label, "1")], measured[(label, None)]
         for phase in one:
-            if phase == "whole call":
+            if phase == "whole call" or phase.startswith("faults "):
                 continue
             phase_rows.append(
                 {
@@ -136,6 +141,7 @@ def rows_for(name: str, measured: dict) -> tuple[list[dict], list[dict]]:
                     "one": one[phase],
                     "team": team.get(phase, 0.0),
                     "speedup": one[phase] / team[phase] if team.get(phase) else float("nan"),
+                    "faults": one.get("faults " + phase, 0),
                 }
             )
         t1, t2 = one["whole call"], team["whole call"]

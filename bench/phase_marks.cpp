@@ -1,7 +1,10 @@
 // Bench-only: the per-phase timer's record. A phase lasts from the previous mark (or the
-// reset) to its own; marks come from the calling thread only, so no lock is needed. Read
+// reset) to its own; marks come from the calling thread only, so no lock is needed. Each mark
+// also counts the process's minor page faults in its phase (those of every thread). Read
 // through ctypes from bench/bench_phases.py.
 #include "../cpp_functions/phase_marks.hpp"
+
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstring>
@@ -12,26 +15,38 @@ constexpr int max_marks = 64;
 struct mark {
   const char* phase;
   double seconds;
+  long faults;
 };
 mark marks[max_marks];
 int mark_count = 0;
 std::chrono::steady_clock::time_point last;
+long last_faults = 0;
+
+long minor_faults() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_minflt;
+}
 
 }  // namespace
 
 void cpp_functions::phase_mark(const char* phase) {
   const auto now = std::chrono::steady_clock::now();
+  const long faults = minor_faults();
   if (mark_count < max_marks)
-    marks[mark_count++] = {phase, std::chrono::duration<double>(now - last).count()};
+    marks[mark_count++] = {phase, std::chrono::duration<double>(now - last).count(), faults - last_faults};
+  last_faults = minor_faults();
   last = std::chrono::steady_clock::now();  // the mark's own cost stays out of the next phase
 }
 
 extern "C" {
 __attribute__((visibility("default"))) void phase_reset() {
   mark_count = 0;
+  last_faults = minor_faults();
   last = std::chrono::steady_clock::now();
 }
 __attribute__((visibility("default"))) int phase_count() { return mark_count; }
 __attribute__((visibility("default"))) const char* phase_name(int k) { return marks[k].phase; }
 __attribute__((visibility("default"))) double phase_seconds(int k) { return marks[k].seconds; }
+__attribute__((visibility("default"))) long phase_faults(int k) { return marks[k].faults; }
 }

@@ -147,7 +147,7 @@ bool read_set_table(PyObject* set, std::int32_t* out) {
 
 // Keeps the first of equal values in out[first..]: elements that convert to the same native
 // value are one member, as in a native set.
-void drop_repeats(std::vector<std::int32_t>& out, std::size_t first) {
+void drop_repeats(array<std::int32_t>& out, std::size_t first) {
   std::size_t kept = first;
   id_set seen(out.size() - first);
   for (std::size_t k = first; k < out.size(); ++k)
@@ -158,7 +158,7 @@ void drop_repeats(std::vector<std::int32_t>& out, std::size_t first) {
 // One set by stl.h's rule, on the calling thread: its distinct values appended to `out`, or
 // false (and `out` unchanged) when refused. The set's own iteration runs as stl.h runs it:
 // iter(), then next() before each element is converted.
-bool load_set(PyObject* src, std::vector<std::int32_t>& out) {
+bool load_set(PyObject* src, array<std::int32_t>& out) {
   if (!PyAnySet_Check(src)) return false;
   const std::size_t first = out.size();
   if (is_exact_set(src) && !PyErr_Occurred()) {
@@ -193,10 +193,10 @@ bool load_set(PyObject* src, std::vector<std::int32_t>& out) {
 // Reads sets[0..count) (borrowed, all alive) into offsets and ids as far as the leading run of
 // exact sets of small exact ints goes; returns the length of that run. offsets gains one entry
 // per set read. No Python code runs and nothing is changed but the outputs.
-std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, std::vector<std::size_t>& offsets,
-                            std::vector<std::int32_t>& ids) {
+std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, array<std::size_t>& offsets,
+                            array<std::int32_t>& ids) {
   const int team = team_size(count, serial_below_objects);
-  std::vector<std::size_t> sizes(count);
+  array<std::size_t> sizes(count);
   std::atomic<std::size_t> first_other{count};
   parallel_for(count, objects_per_claim, team, [&](std::size_t begin, std::size_t end, int) {
     for (std::size_t k = begin; k < end && k < first_other.load(std::memory_order_relaxed); ++k) {
@@ -210,6 +210,7 @@ std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, std::vecto
   offsets.reserve(offsets.size() + exact);
   for (std::size_t k = 0; k < exact; ++k) offsets.push_back(offsets.back() + sizes[k]);
   ids.resize(offsets.back());
+  fault_in(ids, base);
 
   // Tables by the team in chunks of about as much work each (a set's slots and ids): a few large
   // sets are shared out as well as many small ones.
@@ -285,9 +286,9 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
   out = incidence_map{};
   const auto reserved = static_cast<std::size_t>(PyDict_Size(src));
   // Entries in dict order, repeated native keys included; ids[offsets[k]..] are entry k's.
-  std::vector<std::int32_t> keys;
-  std::vector<std::size_t> offsets{0};
-  std::vector<std::int32_t> ids;
+  array<std::int32_t> keys;
+  array<std::size_t> offsets{0};
+  array<std::int32_t> ids;
   keys.reserve(reserved);
   offsets.reserve(reserved + 1);
 
@@ -312,6 +313,7 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
     const std::size_t count = key_objects.size();
     const std::size_t first_key = keys.size();
     keys.resize(first_key + count);
+    fault_in(keys, first_key);
     std::atomic<std::size_t> first_other{count};
     parallel_for(count, objects_per_claim, team_size(count, serial_below_objects),
                  [&](std::size_t begin, std::size_t end, int) {
@@ -350,6 +352,8 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
   // Native order: keys and lengths by the team, their running sum here, then ids by the team.
   out.keys.resize(order.size());
   out.offsets.resize(order.size() + 1);
+  fault_in(out.keys, 0);
+  fault_in(out.offsets, 1);
   parallel_for(order.size(), objects_per_claim, team, [&](std::size_t begin, std::size_t end, int) {
     for (std::size_t k = begin; k < end; ++k) {
       out.keys[k] = keys[order[k]];
@@ -358,6 +362,7 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
   });
   for (std::size_t k = 0; k < order.size(); ++k) out.offsets[k + 1] += out.offsets[k];
   out.ids.resize(out.offsets.back());
+  fault_in(out.ids, 0);
   parallel_for(order.size(), objects_per_claim, team, [&](std::size_t begin, std::size_t end, int) {
     for (std::size_t k = begin; k < end; ++k) {
       const std::size_t from = offsets[order[k]], length = offsets[order[k] + 1] - from;

@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "arrays.hpp"
+
 namespace cpp_functions {
 
 // A hyperedge list: the distinct members of hyperedge k are members[offsets[k] .. offsets[k+1]).
 struct hyperedge_list {
-  std::vector<std::size_t> offsets{0};
-  std::vector<std::int32_t> members;
+  array<std::size_t> offsets{0};
+  array<std::int32_t> members;
 
   std::size_t size() const { return offsets.size() - 1; }
 };
@@ -22,9 +24,9 @@ struct hyperedge_list {
 // std::unordered_map that the standard conversion would build (reserved for the dict's size,
 // then filled in dict order, the first of equal keys kept), which callers can observe.
 struct incidence_map {
-  std::vector<std::int32_t> keys;
-  std::vector<std::size_t> offsets{0};
-  std::vector<std::int32_t> ids;
+  array<std::int32_t> keys;
+  array<std::size_t> offsets{0};
+  array<std::int32_t> ids;
 
   std::size_t size() const { return keys.size(); }
 };
@@ -32,9 +34,9 @@ struct incidence_map {
 // Line-graph edges in ascending (i, j) order: the edges of first position i are
 // (i, second[p], weights[p]) for p in [offsets[i], offsets[i+1]).
 struct line_graph_edges {
-  std::vector<std::size_t> offsets{0};
-  std::vector<std::int32_t> second;
-  std::vector<double> weights;
+  array<std::size_t> offsets{0};
+  array<std::int32_t> second;
+  array<double> weights;
 
   std::size_t size() const { return second.size(); }
 };
@@ -42,10 +44,10 @@ struct line_graph_edges {
 // Node and edge scores in node and edge index order (the entry order of the incidence maps),
 // each beside its id. The result caster gives them the key order of the dicts.
 struct centrality_scores {
-  std::vector<std::int32_t> node_ids;
-  std::vector<double> node_scores;
-  std::vector<std::int32_t> edge_ids;
-  std::vector<double> edge_scores;
+  array<std::int32_t> node_ids;
+  array<double> node_scores;
+  array<std::int32_t> edge_ids;
+  array<double> edge_scores;
 };
 
 }  // namespace cpp_functions

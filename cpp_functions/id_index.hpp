@@ -39,7 +39,8 @@ inline bool fits_table(std::int64_t lo, std::int64_t hi, std::size_t count) {
 }
 
 // The index of `ids`, where ids[k] is at position k. Ids must be distinct.
-inline id_index make_id_index(const std::vector<std::int32_t>& ids) {
+template <typename Ids>
+id_index make_id_index(const Ids& ids) {
   id_index index;
   if (ids.empty()) return index;
   const auto [lo, hi] = std::minmax_element(ids.begin(), ids.end());
@@ -59,7 +60,8 @@ inline id_index make_id_index(const std::vector<std::int32_t>& ids) {
 
 // The distinct values of `ids`, ascending: by a mark per value where they span a small range,
 // else by sorting.
-inline std::vector<std::int32_t> distinct_ids(const std::vector<std::int32_t>& ids) {
+template <typename Ids>
+std::vector<std::int32_t> distinct_ids(const Ids& ids) {
   std::vector<std::int32_t> distinct;
   if (ids.empty()) return distinct;
   const auto [lo, hi] = std::minmax_element(ids.begin(), ids.end());
@@ -70,7 +72,7 @@ inline std::vector<std::int32_t> distinct_ids(const std::vector<std::int32_t>& i
       if (seen[k]) distinct.push_back(static_cast<std::int32_t>(*lo + static_cast<std::int64_t>(k)));
     return distinct;
   }
-  distinct = ids;
+  distinct.assign(ids.begin(), ids.end());
   std::sort(distinct.begin(), distinct.end());
   distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
   return distinct;

@@ -41,8 +41,8 @@ constexpr std::uint32_t edges_per_poll = 1 << 14;
 
 // Member node indices of every edge, in each set's order, and the seeded hash of each set.
 struct resolved_edges {
-  std::vector<std::uint32_t> members;
-  std::vector<std::uint64_t> hashes;
+  array<std::uint32_t> members;
+  array<std::uint64_t> hashes;
 };
 
 resolved_edges resolve_members(const incidence_map& nodes, const incidence_map& edges, std::uint64_t seed) {
@@ -50,6 +50,8 @@ resolved_edges resolve_members(const incidence_map& nodes, const incidence_map& 
   resolved_edges r;
   r.members.resize(edges.ids.size());
   r.hashes.resize(edges.size());
+  fault_in(r.members, 0);
+  fault_in(r.hashes, 0);
   std::atomic<bool> missing{false};
   // Lookups cannot throw; a miss is only flagged here and located afterwards.
   parallel_for(edges.size(), edges_per_claim, team_size(edges.ids.size() + edges.size(), serial_below_work),
@@ -80,11 +82,11 @@ resolved_edges resolve_members(const incidence_map& nodes, const incidence_map& 
 // Groups the edges by member set, numbering the sets in order of first appearance, and
 // returns the first edge of each set. Open addressing, at most half full, probing from the
 // seeded hash.
-std::vector<std::uint32_t> group_edges(const std::vector<std::size_t>& offsets, const resolved_edges& r,
+std::vector<std::uint32_t> group_edges(const array<std::size_t>& offsets, const resolved_edges& r,
                                        std::size_t n, std::vector<std::uint32_t>& edge_class,
                                        std::size_t& probes) {
   const std::size_t m = offsets.size() - 1;
-  const std::vector<std::uint32_t>& members = r.members;
+  const array<std::uint32_t>& members = r.members;
   std::size_t capacity = 16;
   while (capacity < 2 * m) capacity *= 2;
   constexpr std::uint32_t empty = UINT32_MAX;

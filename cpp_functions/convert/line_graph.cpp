@@ -236,7 +236,8 @@ void for_each_position(const incidence_index& index, std::size_t work, Visit&& v
 
 // s >= 1: first pass. pair_offsets[i + 1] receives the number of accepted pairs (i, j > i),
 // then the counts become offsets.
-void count_pairs(const incidence_index& index, std::uint32_t s, std::vector<std::size_t>& pair_offsets) {
+void count_pairs(const incidence_index& index, std::uint32_t s,
+                 cpp_functions::array<std::size_t>& pair_offsets) {
   for_each_position(index, index.member_slots.size(), [&](std::uint32_t i, auto& overlap, auto& touched) {
     if (index.sizes[i] < s) return;
     gather_overlaps(index, i, overlap, touched);
@@ -282,6 +283,14 @@ void write_all_pairs(const incidence_index& index, weighting mode, line_graph_ed
   });
 }
 
+// Room for `pairs` edges, faulted in before a team writes them.
+void fault_in_pairs(line_graph_edges& edges, std::size_t pairs) {
+  edges.second.resize(pairs);
+  edges.weights.resize(pairs);
+  fault_in(edges.second, 0, cpp_functions::poll_interrupt);
+  fault_in(edges.weights, 0, cpp_functions::poll_interrupt);
+}
+
 }  // namespace
 
 int max_thread_request() { return std::max(thread_request_floor, omp_get_num_procs()); }
@@ -304,8 +313,7 @@ line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int 
     const incidence_index index = build_index(hyperedges, 0);
     edges.offsets.resize(n + 1);
     for (std::size_t i = 0; i <= n; ++i) edges.offsets[i] = i * (n - 1) - (i == 0 ? 0 : i * (i - 1) / 2);
-    edges.second.resize(pairs);
-    edges.weights.resize(pairs);
+    fault_in_pairs(edges, pairs);
     write_all_pairs(index, mode, edges);
     return edges;
   }
@@ -315,8 +323,7 @@ line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int 
   edges.offsets.assign(n + 1, 0);
   count_pairs(index, threshold, edges.offsets);
   check_output_size(edges.offsets[n]);
-  edges.second.resize(edges.offsets[n]);
-  edges.weights.resize(edges.offsets[n]);
+  fault_in_pairs(edges, edges.offsets[n]);
   write_pairs(index, threshold, mode, edges);
   CPP_FUNCTIONS_PHASE("pairs");
   return edges;
