@@ -346,7 +346,7 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
 
   CPP_FUNCTIONS_PHASE("argument walk");
   const int team = team_size(keys.size() + ids.size(), serial_below_objects * 4);
-  const std::vector<std::uint32_t> order =
+  const array<std::uint32_t> order =
       unordered_map_order(keys.data(), keys.size(), true, reserved, distinct_keys, poll_interrupt);
   CPP_FUNCTIONS_PHASE("order replay");
   // Native order: keys and lengths by the team, their running sum here, then ids by the team.

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrays.hpp"
 #include "seeded_hash.hpp"
 
 namespace cpp_functions {
@@ -46,9 +47,9 @@ struct bucket_divisor {
 // constant time whatever the key values. Calls poll() every few thousand keys; adds the steps
 // taken to *steps when given (for tests).
 template <typename Poll>
-std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t count, bool reserve,
-                                               std::size_t reserve_count, bool distinct, Poll&& poll,
-                                               std::size_t* steps = nullptr) {
+array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t count, bool reserve,
+                                         std::size_t reserve_count, bool distinct, Poll&& poll,
+                                         std::size_t* steps = nullptr) {
   constexpr std::size_t keys_per_poll = 1 << 14;
   using policy_type = std::__detail::_Prime_rehash_policy;
   constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
@@ -70,8 +71,8 @@ std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::si
   std::size_t bucket_count = 1;  // a default-constructed map has its single bucket
   // bucket[b]: the node before the first node of bucket b (before_begin for the list's
   // first run), or none; next[i]: the node after i, with next[before_begin] the list's head.
-  std::vector<std::uint32_t> bucket(1, none);
-  std::vector<std::uint32_t> next(count + 1, none);
+  array<std::uint32_t> bucket(1, none);
+  array<std::uint32_t> next(count + 1, none);
   std::size_t elements = 0;
 
   bucket_divisor divisor(bucket_count);
@@ -80,7 +81,7 @@ std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::si
   };
   auto rehash_to = [&](std::size_t buckets) {
     divisor = bucket_divisor(buckets);
-    std::vector<std::uint32_t> fresh(buckets, none);
+    array<std::uint32_t> fresh(buckets, none);
     std::uint32_t p = next[before_begin];
     next[before_begin] = none;
     std::size_t begin_bucket = 0;
@@ -139,7 +140,7 @@ std::vector<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::si
     ++elements;
   }
 
-  std::vector<std::uint32_t> order;
+  array<std::uint32_t> order;
   order.reserve(elements);
   for (std::uint32_t p = next[before_begin]; p != none; p = next[p]) order.push_back(p);
   if (steps != nullptr) *steps += taken + order.size();

@@ -150,7 +150,7 @@ PyObject* edge_tuple(position_ints& ints, std::size_t first, std::size_t second,
 // are distinct); null with the error set when an element cannot be made. Throws as pybind11
 // does when the dict cannot be allocated or filled.
 PyObject* scores_dict(const array<std::int32_t>& ids, const array<double>& scores) {
-  const std::vector<std::uint32_t> order =
+  const array<std::uint32_t> order =
       unordered_map_order(ids.data(), ids.size(), false, 0, true, poll_interrupt);
   CPP_FUNCTIONS_PHASE("result order replay");
   // Sized for its entries from the start: growing would rebuild the table many times. The

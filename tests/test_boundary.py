@@ -341,7 +341,8 @@ def test_hyperedge_list_converts_as_stl(stl_reference, recipe, s, weights, threa
         sets, s_, mode, _ = converted
         assert got[0] == "ok", got
         if pad:
-            assert sets[:pad] == [[PAD_BASE + k] for k in range(pad)]
+            # A sequence whose __len__ says one less ends its conversion inside the padding.
+            assert sets[:pad] == [[PAD_BASE + k] for k in range(pad)][: len(sets)]
         want = line_graph_model([set(m) for m in sets[pad:]], s_, mode.decode())
         assert same(got[1], [(i + pad, j + pad, w) for i, j, w in want]), got
 
