@@ -210,7 +210,6 @@ std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, array<std:
   offsets.reserve(offsets.size() + exact);
   for (std::size_t k = 0; k < exact; ++k) offsets.push_back(offsets.back() + sizes[k]);
   ids.resize(offsets.back());
-  fault_in(ids, base);
 
   // Tables by the team in chunks of about as much work each (a set's slots and ids): a few large
   // sets are shared out as well as many small ones.
@@ -313,7 +312,6 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
     const std::size_t count = key_objects.size();
     const std::size_t first_key = keys.size();
     keys.resize(first_key + count);
-    fault_in(keys, first_key);
     std::atomic<std::size_t> first_other{count};
     parallel_for(count, objects_per_claim, team_size(count, serial_below_objects),
                  [&](std::size_t begin, std::size_t end, int) {
@@ -352,8 +350,6 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
   // Native order: keys and lengths by the team, their running sum here, then ids by the team.
   out.keys.resize(order.size());
   out.offsets.resize(order.size() + 1);
-  fault_in(out.keys, 0);
-  fault_in(out.offsets, 1);
   parallel_for(order.size(), objects_per_claim, team, [&](std::size_t begin, std::size_t end, int) {
     for (std::size_t k = begin; k < end; ++k) {
       out.keys[k] = keys[order[k]];
@@ -362,7 +358,6 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
   });
   for (std::size_t k = 0; k < order.size(); ++k) out.offsets[k + 1] += out.offsets[k];
   out.ids.resize(out.offsets.back());
-  fault_in(out.ids, 0);
   parallel_for(order.size(), objects_per_claim, team, [&](std::size_t begin, std::size_t end, int) {
     for (std::size_t k = begin; k < end; ++k) {
       const std::size_t from = offsets[order[k]], length = offsets[order[k] + 1] - from;

@@ -203,28 +203,6 @@ def stl_reference(tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
-def arrays_check(tmp_path_factory):
-    """Runs reference/arrays_check.cpp, faulting pages in by madvise or, with touch=True, by
-    writes as on kernels without it; returns its exit status and output."""
-    root = Path(__file__).resolve().parents[1]
-    folder = tmp_path_factory.mktemp("arrays")
-
-    def check(touch):
-        binary = folder / f"arrays_check_{touch}"
-        if not binary.exists():
-            _compile(
-                Path(__file__).parent / "reference" / "arrays_check.cpp",
-                binary,
-                f"-I{root}",
-                *(["-DCPP_FUNCTIONS_TOUCH_PAGES"] if touch else []),
-            )
-        out = subprocess.run([str(binary)], capture_output=True, text=True, env=tool_env())
-        return out.returncode, out.stdout.strip()
-
-    return check
-
-
-@pytest.fixture(scope="session")
 def hash_order_check(tmp_path_factory):
     """Compares the module's replica of the native map order with real maps, per key list:
     [(agrees, steps the replica took)]."""

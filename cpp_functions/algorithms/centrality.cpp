@@ -349,7 +349,7 @@ iteration_result iterate(const incidence_structure& g, centrality_variant varian
 }
 
 // Scores of ids in index order; the score of index k is raw[slot[k]] * scale.
-void gather_scores(const array<std::int32_t>& ids, const std::vector<std::uint32_t>& slot, const double* raw,
+void gather_scores(const array<std::int32_t>& ids, const array<std::uint32_t>& slot, const double* raw,
                    double scale, array<std::int32_t>& out_ids, array<double>& out_scores) {
   out_ids = ids;
   out_scores.resize(ids.size());

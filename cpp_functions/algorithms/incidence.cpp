@@ -50,8 +50,6 @@ resolved_edges resolve_members(const incidence_map& nodes, const incidence_map& 
   resolved_edges r;
   r.members.resize(edges.ids.size());
   r.hashes.resize(edges.size());
-  fault_in(r.members, 0);
-  fault_in(r.hashes, 0);
   std::atomic<bool> missing{false};
   // Lookups cannot throw; a miss is only flagged here and located afterwards.
   parallel_for(edges.size(), edges_per_claim, team_size(edges.ids.size() + edges.size(), serial_below_work),
@@ -177,8 +175,8 @@ incidence_structure build_incidence(const incidence_map& nodes, const incidence_
   for (std::size_t e = 0; e < edges.size(); ++e) g.edge_class[e] = set_rank[set_of_edge[e]];
 
   // The sets in size order, listing node indices.
-  std::vector<std::size_t> set_offsets(sets + 1, 0);
-  std::vector<std::uint32_t> set_members;
+  array<std::size_t> set_offsets(sets + 1, 0);
+  array<std::uint32_t> set_members;
   set_members.reserve(resolved.members.size());
   for (std::size_t d = 0; d < sets; ++d) {
     const std::uint32_t e = first_edge[set_at[d]];

@@ -64,17 +64,17 @@ struct output_too_large : std::bad_alloc {
 
 // Flat copy of the hyperedges that take part, plus the inverted index over member slots.
 struct incidence_index {
-  std::vector<std::uint32_t> sizes;         // true size of every hyperedge
-  std::vector<std::size_t> member_offsets;  // members of i: [member_offsets[i], [i+1])
-  std::vector<std::uint32_t> member_slots;  // dense slot of each member
-  std::vector<std::size_t> holder_offsets;  // holders of slot v: [holder_offsets[v], [v+1])
-  std::vector<std::uint32_t> holders;       // positions, ascending within a slot
+  cpp_functions::array<std::uint32_t> sizes;         // true size of every hyperedge
+  cpp_functions::array<std::size_t> member_offsets;  // members of i: [member_offsets[i], [i+1])
+  cpp_functions::array<std::uint32_t> member_slots;  // dense slot of each member
+  cpp_functions::array<std::size_t> holder_offsets;  // holders of slot v: [holder_offsets[v], [v+1])
+  cpp_functions::array<std::uint32_t> holders;       // positions, ascending within a slot
 };
 
 // Members of hyperedges with at least `min_size` members, copied in parallel (each position
 // owns its slice), then renumbered into dense slots.
 void flatten_members(const hyperedge_list& hyperedges, std::size_t min_size, incidence_index& index,
-                     std::vector<std::int32_t>& member_ids) {
+                     cpp_functions::array<std::int32_t>& member_ids) {
   const std::size_t n = hyperedges.size();
   index.sizes.resize(n);
   index.member_offsets.assign(n + 1, 0);
@@ -95,7 +95,7 @@ void flatten_members(const hyperedge_list& hyperedges, std::size_t min_size, inc
 }
 
 // Slots: each member's rank among the distinct member ids. Returns the number of slots.
-std::size_t assign_slots(const std::vector<std::int32_t>& member_ids, incidence_index& index) {
+std::size_t assign_slots(const cpp_functions::array<std::int32_t>& member_ids, incidence_index& index) {
   const std::vector<std::int32_t> distinct = cpp_functions::distinct_ids(member_ids);
   const cpp_functions::id_index rank = cpp_functions::make_id_index(distinct);
   index.member_slots.resize(member_ids.size());
@@ -108,7 +108,7 @@ std::size_t assign_slots(const std::vector<std::int32_t>& member_ids, incidence_
 
 incidence_index build_index(const hyperedge_list& hyperedges, std::size_t min_size) {
   incidence_index index;
-  std::vector<std::int32_t> member_ids;
+  cpp_functions::array<std::int32_t> member_ids;
   flatten_members(hyperedges, min_size, index, member_ids);
   const std::size_t num_slots = assign_slots(member_ids, index);
   // Positions are scanned in ascending order, so every slot's holders come out ascending,
@@ -283,14 +283,6 @@ void write_all_pairs(const incidence_index& index, weighting mode, line_graph_ed
   });
 }
 
-// Room for `pairs` edges, faulted in before a team writes them.
-void fault_in_pairs(line_graph_edges& edges, std::size_t pairs) {
-  edges.second.resize(pairs);
-  edges.weights.resize(pairs);
-  fault_in(edges.second, 0, cpp_functions::poll_interrupt);
-  fault_in(edges.weights, 0, cpp_functions::poll_interrupt);
-}
-
 }  // namespace
 
 int max_thread_request() { return std::max(thread_request_floor, omp_get_num_procs()); }
@@ -313,7 +305,8 @@ line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int 
     const incidence_index index = build_index(hyperedges, 0);
     edges.offsets.resize(n + 1);
     for (std::size_t i = 0; i <= n; ++i) edges.offsets[i] = i * (n - 1) - (i == 0 ? 0 : i * (i - 1) / 2);
-    fault_in_pairs(edges, pairs);
+    edges.second.resize(pairs);
+    edges.weights.resize(pairs);
     write_all_pairs(index, mode, edges);
     return edges;
   }
@@ -323,7 +316,8 @@ line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int 
   edges.offsets.assign(n + 1, 0);
   count_pairs(index, threshold, edges.offsets);
   check_output_size(edges.offsets[n]);
-  fault_in_pairs(edges, edges.offsets[n]);
+  edges.second.resize(edges.offsets[n]);
+  edges.weights.resize(edges.offsets[n]);
   write_pairs(index, threshold, mode, edges);
   CPP_FUNCTIONS_PHASE("pairs");
   return edges;
