@@ -40,8 +40,8 @@ using cpp_functions::incidence_map;
 struct digest {
   std::uint64_t value = 1469598103934665603ULL;
 
-  template <typename T>
-  void add(const std::vector<T>& values) {
+  template <typename T, typename Allocator>
+  void add(const std::vector<T, Allocator>& values) {
     add_bytes(values.data(), values.size() * sizeof(T));
   }
   void add_bytes(const void* data, std::size_t bytes) {
