@@ -13,10 +13,11 @@
 // slots of each set's hash table and each int's digit. This is safe because the calling
 // thread holds the interpreter lock for the whole call and runs only our code meanwhile, so no
 // Python code can change or free those objects (the containers hold them); the workers only
-// load memory, never change a reference count and never call the C API, which may raise. The
-// prefix read in parallel ends before the first object that needs more (a set subclass, an
-// element that is no small exact int): from there on, everything runs on the calling thread
-// in the original order, with stl.h's calls, since Python code may then change what follows.
+// load memory, never change a reference count and call no C API but PyDict_Next, which in an
+// interpreter with that lock only loads memory too. The prefix read in parallel ends before
+// the first object that needs more (a set subclass, an element that is no small exact int):
+// from there on, everything runs on the calling thread in the original order, with stl.h's
+// calls, since Python code may then change what follows.
 //
 // Interruption. The calling thread polls for Python signals between chunks of about 2^16
 // objects and in every loop that may run long. A handler that raises stops the call with its
@@ -46,6 +47,11 @@
 #include "phase_marks.hpp"
 #include "seeded_hash.hpp"
 #include "signal_origin.hpp"
+
+// Workers read containers that only the interpreter lock keeps unchanged.
+#ifdef Py_GIL_DISABLED
+#error "cpp_functions reads Python containers on helper threads and needs the interpreter lock"
+#endif
 
 namespace py = pybind11;
 
@@ -190,48 +196,99 @@ bool load_set(PyObject* src, array<std::int32_t>& out) {
 
 // ---- the parallel prefix ------------------------------------------------------------------
 
+// Appends to ids the tables of sets[0..count) (borrowed, alive, exact sets), where
+// offsets[first + 1 + k] holds set k's size, as far as the leading run of sets of small exact
+// ints goes; returns the length of that run, with offsets cut to one entry per set read.
+// Sizes become running sums in place: the team that wrote them faulted their pages in.
+std::size_t read_set_tables(PyObject* const* sets, std::size_t count, std::size_t first,
+                            array<std::size_t>& offsets, array<std::int32_t>& ids) {
+  std::size_t* const running = offsets.data() + first;
+  for (std::size_t k = 0; k < count; ++k) running[k + 1] += running[k];
+  const std::size_t base = ids.size();
+  ids.resize(running[count]);
+
+  // Tables by the team in chunks of about as much work each (a set's slots and ids): a few large
+  // sets are shared out as well as many small ones.
+  std::vector<std::size_t> cuts{0};
+  for (std::size_t k = 0, work = 0; k < count; ++k)
+    if ((work += running[k + 1] - running[k] + set_work) >= objects_per_claim * set_work || k + 1 == count) {
+      cuts.push_back(k + 1);
+      work = 0;
+    }
+  std::atomic<std::size_t> first_unread{count};
+  parallel_chunks(cuts.size() - 1,
+                  team_size(count * set_work + ids.size() - base, serial_below_objects * set_work),
+                  [&](std::size_t c, int) {
+                    for (std::size_t k = cuts[c];
+                         k < cuts[c + 1] && k < first_unread.load(std::memory_order_relaxed); ++k)
+                      if (!read_set_table(sets[k], ids.data() + running[k])) return lower_to(first_unread, k);
+                  });
+  const std::size_t read = first_unread.load();
+  offsets.resize(first + read + 1);
+  ids.resize(offsets.back());
+  return read;
+}
+
 // Reads sets[0..count) (borrowed, all alive) into offsets and ids as far as the leading run of
 // exact sets of small exact ints goes; returns the length of that run. offsets gains one entry
 // per set read. No Python code runs and nothing is changed but the outputs.
 std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, array<std::size_t>& offsets,
                             array<std::int32_t>& ids) {
-  const int team = team_size(count, serial_below_objects);
-  array<std::size_t> sizes(count);
+  const std::size_t first = offsets.size() - 1;
+  offsets.resize(first + 1 + count);
   std::atomic<std::size_t> first_other{count};
-  parallel_for(count, objects_per_claim, team, [&](std::size_t begin, std::size_t end, int) {
-    for (std::size_t k = begin; k < end && k < first_other.load(std::memory_order_relaxed); ++k) {
-      if (!is_exact_set(sets[k])) return lower_to(first_other, k);
-      sizes[k] = static_cast<std::size_t>(PySet_GET_SIZE(sets[k]));
-    }
-  });
-  const std::size_t exact = first_other.load();
-  const std::size_t base_entry = offsets.size() - 1;
-  const std::size_t base = ids.size();
-  offsets.reserve(offsets.size() + exact);
-  for (std::size_t k = 0; k < exact; ++k) offsets.push_back(offsets.back() + sizes[k]);
-  ids.resize(offsets.back());
+  parallel_for(count, objects_per_claim, team_size(count, serial_below_objects),
+               [&](std::size_t begin, std::size_t end, int) {
+                 for (std::size_t k = begin; k < end && k < first_other.load(std::memory_order_relaxed);
+                      ++k) {
+                   if (!is_exact_set(sets[k])) return lower_to(first_other, k);
+                   offsets[first + 1 + k] = static_cast<std::size_t>(PySet_GET_SIZE(sets[k]));
+                 }
+               });
+  return read_set_tables(sets, first_other.load(), first, offsets, ids);
+}
 
-  // Tables by the team in chunks of about as much work each (a set's slots and ids): a few large
-  // sets are shared out as well as many small ones.
-  std::vector<std::size_t> cuts{0};
-  for (std::size_t k = 0, work = 0; k < exact; ++k)
-    if ((work += sizes[k] + set_work) >= objects_per_claim * set_work || k + 1 == exact) {
-      cuts.push_back(k + 1);
-      work = 0;
-    }
-  std::atomic<std::size_t> first_unread{exact};
-  parallel_chunks(cuts.size() - 1,
-                  team_size(exact * set_work + ids.size() - base, serial_below_objects * set_work),
-                  [&](std::size_t c, int) {
-                    for (std::size_t k = cuts[c];
-                         k < cuts[c + 1] && k < first_unread.load(std::memory_order_relaxed); ++k)
-                      if (!read_set_table(sets[k], ids.data() + offsets[base_entry + k]))
-                        return lower_to(first_unread, k);
-                  });
-  const std::size_t read = first_unread.load();
-  offsets.resize(base_entry + read + 1);
-  ids.resize(std::max(base, offsets.back()));
+// The dict entries of one chunk, k in [0, count), read into keys, offsets and ids as far as
+// the leading run of small exact-int keys with exact sets of small exact ints goes; returns
+// its length. walk(begin, end, visit) calls visit(k, key, value) for the chunk's entries
+// [begin, end) in order until visit returns false; it must be safe on the team.
+template <typename Walk>
+std::size_t read_exact_entries(std::size_t count, const Walk& walk, array<std::int32_t>& keys,
+                               array<std::size_t>& offsets, array<std::int32_t>& ids,
+                               array<PyObject*>& values) {
+  const std::size_t first = offsets.size() - 1;
+  keys.resize(first + count);
+  offsets.resize(first + 1 + count);
+  values.resize(count);
+  std::atomic<std::size_t> first_other{count};
+  parallel_for(count, objects_per_claim, team_size(count, serial_below_objects),
+               [&](std::size_t begin, std::size_t end, int) {
+                 walk(begin, end, [&](std::size_t k, PyObject* key, PyObject* value) {
+                   if (k >= first_other.load(std::memory_order_relaxed)) return false;
+                   if (key == nullptr || !read_compact(key, keys[first + k]) || !is_exact_set(value)) {
+                     lower_to(first_other, k);
+                     return false;
+                   }
+                   values[k] = value;
+                   offsets[first + 1 + k] = static_cast<std::size_t>(PySet_GET_SIZE(value));
+                   return true;
+                 });
+               });
+  const std::size_t read = read_set_tables(values.data(), first_other.load(), first, offsets, ids);
+  keys.resize(first + read);
   return read;
+}
+
+// Whether each of the first `length` slots of the dict's entry table holds an entry: then
+// PyDict_Next from position p yields entry p at slot p, and a team can walk parts of the
+// table at once. Entry p sits in slot p, the last slot below length is full and none after.
+// Costs a walk over the holes, so a caller asks again only while the answer is yes.
+bool without_holes(PyObject* dict, Py_ssize_t length) {
+  if (length == 0) return true;
+  Py_ssize_t position = length - 1;
+  PyObject *key = nullptr, *value = nullptr;
+  return PyDict_Next(dict, &position, &key, &value) != 0 && position == length &&
+         PyDict_Next(dict, &position, &key, &value) == 0;
 }
 
 // stl.h reserves a vector of len(sequence) hash sets before it reads any item, and __len__ is
@@ -292,37 +349,58 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
   offsets.reserve(reserved + 1);
 
   // Walking a dict runs no Python code, for subclasses too (stl.h iterates by PyDict_Next).
-  // Chunks of entries are read in parallel, each walked afresh after the last poll.
+  // Chunks of entries are read in parallel, each walked afresh after the last poll. In a dict
+  // without holes (the usual dict, never shrunk) the team walks the entry table itself, each
+  // thread from its own position: PyDict_Next only loads memory. Otherwise the calling thread
+  // collects a chunk's objects first.
   Py_ssize_t position = 0;
   bool fast = !PyErr_Occurred();
+  bool dense = true;
+  array<PyObject*> values;
   std::vector<PyObject*> key_objects, value_objects;
   std::vector<Py_ssize_t> positions;
   while (fast) {
-    key_objects.clear();
-    value_objects.clear();
-    positions.assign(1, position);
-    PyObject *key = nullptr, *value = nullptr;
-    while (key_objects.size() < objects_per_chunk && PyDict_Next(src, &position, &key, &value)) {
-      key_objects.push_back(key);
-      value_objects.push_back(value);
-      positions.push_back(position);
+    const Py_ssize_t length = PyDict_GET_SIZE(src);
+    dense = dense && without_holes(src, length);
+    std::size_t count = 0, read = 0;
+    if (dense) {
+      count = static_cast<std::size_t>(std::clamp<Py_ssize_t>(length - position, 0, objects_per_chunk));
+      const Py_ssize_t from = position;
+      read = read_exact_entries(
+          count,
+          [&](std::size_t begin, std::size_t end, const auto& visit) {
+            Py_ssize_t at = from + static_cast<Py_ssize_t>(begin);
+            PyObject *key = nullptr, *value = nullptr;
+            for (std::size_t k = begin; k < end; ++k) {
+              // The table has no holes, so every call yields the next slot; ending early
+              // would only stop the parallel prefix there.
+              if (PyDict_Next(src, &at, &key, &value) == 0) key = value = nullptr;
+              if (!visit(k, key, value)) return;
+            }
+          },
+          keys, offsets, ids, values);
+      position += static_cast<Py_ssize_t>(read);
+    } else {
+      key_objects.clear();
+      value_objects.clear();
+      positions.assign(1, position);
+      PyObject *key = nullptr, *value = nullptr;
+      while (key_objects.size() < objects_per_chunk && PyDict_Next(src, &position, &key, &value)) {
+        key_objects.push_back(key);
+        value_objects.push_back(value);
+        positions.push_back(position);
+      }
+      count = key_objects.size();
+      read = read_exact_entries(
+          count,
+          [&](std::size_t begin, std::size_t end, const auto& visit) {
+            for (std::size_t k = begin; k < end && visit(k, key_objects[k], value_objects[k]); ++k) {
+            }
+          },
+          keys, offsets, ids, values);
+      position = positions[read];
     }
-    if (key_objects.empty()) break;
-    // Keys first: the leading run of small exact-int keys, then their sets.
-    const std::size_t count = key_objects.size();
-    const std::size_t first_key = keys.size();
-    keys.resize(first_key + count);
-    std::atomic<std::size_t> first_other{count};
-    parallel_for(count, objects_per_claim, team_size(count, serial_below_objects),
-                 [&](std::size_t begin, std::size_t end, int) {
-                   for (std::size_t k = begin; k < end && k < first_other.load(std::memory_order_relaxed);
-                        ++k)
-                     if (!read_compact(key_objects[k], keys[first_key + k])) return lower_to(first_other, k);
-                 });
-    const std::size_t read = read_exact_sets(value_objects.data(), first_other.load(), offsets, ids);
-    keys.resize(first_key + read);
-    position = positions[read];
-    fast = read == key_objects.size();
+    fast = count != 0 && read == count;
     if (fast) poll_interrupt();
   }
   // The rest by stl.h's rule: key, then value, each entry's objects held while Python code

@@ -145,6 +145,7 @@ EDGE_INTS = [0, 1, -1, -2, 5, 2**30 - 1, -(2**30), 2**30, -(2**30) - 1, 2**31 - 
 EDGE_INTS += [2**31, -(2**31) - 1, 2**63, -(2**70)]
 PAD_BASE = 10**8  # members and keys of padding, shared with nothing else
 PAD = 5000  # more objects than are read on one thread
+HOLE_BASE = 2 * 10**8  # keys of entries deleted again
 ints = st.one_of(st.integers(-3, 8), st.sampled_from(EDGE_INTS))
 safe_elements = st.tuples(st.just("int"), st.integers(-3, 8))
 odd_elements = st.one_of(
@@ -191,7 +192,7 @@ sequence_kinds = st.one_of(
 )
 pads = st.sampled_from([0, 0, PAD])
 sequences = st.tuples(sequence_kinds, with_odd(plain_sets, odd_sets), pads)
-dict_kinds = st.sampled_from(["dict", "dict", "dict", "dict_sub", "pairs", "none"])
+dict_kinds = st.sampled_from(["dict", "dict", "dict", "holes", "dict_sub", "pairs", "none"])
 plain_entries = st.tuples(safe_elements, plain_sets)
 odd_entries = st.one_of(st.tuples(odd_elements, plain_sets), st.tuples(safe_elements, odd_sets))
 dicts = st.tuples(dict_kinds, with_odd(plain_entries, odd_entries), pads)
@@ -278,12 +279,18 @@ class Builder:
             return None
         outer = DictSub() if kind == "dict_sub" else {}
         self.outer = outer
+        # Entries deleted before and after the padding leave holes in the dict's table.
+        holes = range(3) if kind == "holes" else range(0)
+        outer.update((HOLE_BASE + k, set()) for k in holes)
         outer.update((PAD_BASE + k, set()) for k in range(pad))
+        outer.update((HOLE_BASE + 3 + k, set()) for k in holes)
         for key, value in entries:
             key_object = self.element(key)
             if getattr(key_object, "__hash__", None) is None:
                 continue
             outer[key_object] = self.set(value)
+        for k in holes:
+            del outer[HOLE_BASE + k], outer[HOLE_BASE + 3 + k]
         ALIVE.append(outer)
         return list(outer.items()) if kind == "pairs" else outer
 
@@ -449,6 +456,41 @@ def test_large_dict_keys_take_stl_native_order(stl_reference, keys):
     first = converted[0][0][0]
     one_sided = {k: ({0} if k == first else set()) for k in keys}
     assert is_connected(one_sided, {0: set(keys)}) is True
+
+
+def large_edges(odd_at=None, deleted=(), odd=None):
+    """150,000 entries, more than two chunks of parallel reading; edge k holds nodes k and
+    k + 1 modulo 50."""
+    edges = {}
+    for k in range(150_000):
+        edges[odd(k) if k == odd_at else k] = {k % 50, (k + 1) % 50}
+    for k in deleted:
+        del edges[k]
+    return edges
+
+
+LARGE_DICTS = {
+    "without holes": lambda: large_edges(),
+    "holes in the first chunk": lambda: large_edges(deleted=range(10, 20)),
+    "holes in the last chunk": lambda: large_edges(deleted=[140_000, 149_000]),
+    "a hole at the end only": lambda: large_edges(deleted=[149_999]),
+    "an index key in the second chunk": lambda: large_edges(70_000, odd=lambda k: Index(k, 1)),
+    "a set subclass in the third chunk": lambda: {**large_edges(), 140_000: SetSub({0, 7})},
+}
+
+
+@pytest.mark.parametrize("build", LARGE_DICTS.values(), ids=LARGE_DICTS.keys())
+def test_large_dicts_walked_by_the_team_convert_as_stl(stl_reference, build):
+    """Chunks of a dict without holes are walked by the team from their own positions; holes,
+    wherever they are, or an entry that needs Python code, must not change what is read."""
+    node_dict = {k: set() for k in range(50)}
+    expected = outcome(stl_reference.compute_centralities, (node_dict, build(), 2))
+    got = outcome(compute_centralities, (node_dict, build(), 2))
+    assert got[0] == "ok" and got[-1] == expected[-1]
+    _, edge_entries, _, _, _, edge_order = expected[1]
+    assert list(got[1][1]) == edge_order
+    _, want = centrality_model(node_dict, {k: set(v) for k, v in edge_entries}, 2, 1e-6)
+    assert all(got[1][1][k] == pytest.approx(v, rel=1e-12) for k, v in want.items())
 
 
 COLLIDING = {
