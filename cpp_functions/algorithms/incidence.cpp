@@ -11,17 +11,20 @@
 //   element that carries their count. The merge hashes each set as a sum of its members'
 //   mixed indices (order does not matter), keyed by a seed drawn per call: an input cannot
 //   steer many sets into one probe run, as it could against a fixed hash. Sets with equal
-//   hash and size are compared by marking one set's members.
+//   hash and size are compared by marking one set's members. A team shares one table, whose
+//   slots keep the smallest edge of their set, so the sets are numbered as one thread would.
 // - Sets are ordered by size and nodes by degree (counting sorts), so a side falls into runs
 //   of elements with as many terms each, which the iteration walks without reading offsets.
 //   Within a size, sets keep their order of first appearance and nodes the order in which the
 //   sets reach them, so the gathers walk nearby memory.
-// - Both sides' lists come from two transposes, each scanning its rows in order, so every
-//   list is ascending without sorting; a team shares them out by contiguous parts of rows.
+// - Node lists come from a transpose of the sets, set lists from one of the node lists back,
+//   each scanning its rows in order, so every list is ascending without sorting. A team
+//   shares the first out by parts of the rows, the second by parts of the sets.
 #include "incidence.hpp"
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -37,7 +40,8 @@ namespace {
 
 constexpr std::size_t serial_below_work = 1 << 16;  // incidences + edges resolved on one thread below
 constexpr std::size_t edges_per_claim = 2048;
-constexpr std::uint32_t edges_per_poll = 1 << 14;
+constexpr std::size_t slots_per_claim = 1 << 15;
+constexpr std::size_t claims_per_poll = 64;  // edges grouped between two polls, in claims
 
 // Member node indices of every edge, in each set's order, and the seeded hash of each set.
 struct resolved_edges {
@@ -77,57 +81,143 @@ resolved_edges resolve_members(const incidence_map& nodes, const incidence_map& 
   return r;
 }
 
-// Groups the edges by member set, numbering the sets in order of first appearance, and
-// returns the first edge of each set. Open addressing, at most half full, probing from the
-// seeded hash.
-std::vector<std::uint32_t> group_edges(const array<std::size_t>& offsets, const resolved_edges& r,
-                                       std::size_t n, std::vector<std::uint32_t>& edge_class,
-                                       std::size_t& probes) {
-  const std::size_t m = offsets.size() - 1;
-  const array<std::uint32_t>& members = r.members;
-  std::size_t capacity = 16;
-  while (capacity < 2 * m) capacity *= 2;
-  constexpr std::uint32_t empty = UINT32_MAX;
-  struct slot_entry {
-    std::uint32_t fingerprint, set;
-  };
-  std::vector<slot_entry> table(capacity, slot_entry{0, empty});
+// Edges grouped by member set: class_of[e] numbers e's set in order of first appearance, and
+// first_edge[c] is the first edge of set c.
+struct edge_groups {
+  array<std::uint32_t> class_of;
   std::vector<std::uint32_t> first_edge;
-  std::vector<std::uint32_t> mark(n, empty);  // node -> last edge whose members were marked
-  edge_class.resize(m);
-  interrupt_ticker ticker{edges_per_poll};
-  for (std::size_t e = 0; e < m; ++e) {
-    ticker.tick();
-    const std::size_t size = offsets[e + 1] - offsets[e];
-    const auto fingerprint = static_cast<std::uint32_t>(r.hashes[e] >> 32);
-    std::size_t slot = r.hashes[e] & (capacity - 1);
-    bool marked = false;
-    std::uint32_t found = empty;
-    for (; table[slot].set != empty; slot = (slot + 1) & (capacity - 1)) {
-      ++probes;
-      if (table[slot].fingerprint != fingerprint) continue;
-      const std::uint32_t d = first_edge[table[slot].set];
-      if (r.hashes[d] != r.hashes[e] || offsets[d + 1] - offsets[d] != size) continue;
-      if (!marked) {
-        for (std::size_t p = offsets[e]; p < offsets[e + 1]; ++p)
-          mark[members[p]] = static_cast<std::uint32_t>(e);
-        marked = true;
-      }
-      bool same = true;
-      for (std::size_t p = offsets[d]; p < offsets[d + 1] && same; ++p) same = mark[members[p]] == e;
-      if (same) {
-        found = table[slot].set;
-        break;
-      }
-    }
-    if (found == empty) {
-      found = static_cast<std::uint32_t>(first_edge.size());
-      table[slot] = {fingerprint, found};
-      first_edge.push_back(static_cast<std::uint32_t>(e));
-    }
-    edge_class[e] = found;
+};
+
+// One table shared by the team: open addressing, at most half full, probing from the seeded
+// hash. A slot holds a set's fingerprint and one of its edges; it is claimed once, by
+// compare-and-swap, and then keeps the smallest edge of its set. So every edge of a set ends
+// at the same slot, whichever thread comes first, and the numbering after it is one thread's.
+class set_table {
+ public:
+  // The slots are cleared by the team, which also faults their pages in.
+  set_table(const array<std::size_t>& offsets, const resolved_edges& r, std::size_t n, int team)
+      : offsets_(offsets),
+        r_(r),
+        n_(n),
+        mask_(capacity_for(offsets.size() - 1) - 1),
+        slots_(new std::atomic<std::uint64_t>[mask_ + 1]) {
+    parallel_for(mask_ + 1, slots_per_claim, team, [&](std::size_t first, std::size_t last, int) {
+      for (std::size_t slot = first; slot < last; ++slot) slots_[slot].store(0, std::memory_order_relaxed);
+    });
   }
-  return first_edge;
+
+  // The slot of e's set. mark is the caller's own node marks (n entries once used).
+  template <bool Alone>
+  std::size_t place(std::uint32_t e, std::vector<std::uint32_t>& mark, std::size_t& probes) const {
+    const std::uint64_t own = (r_.hashes[e] >> 32 << 32) | (std::uint64_t{e} + 1);
+    bool marked = false;
+    for (std::size_t slot = r_.hashes[e] & mask_;; slot = (slot + 1) & mask_, ++probes) {
+      std::uint64_t held = slots_[slot].load(std::memory_order_acquire);
+      if (held == 0) {
+        if constexpr (Alone) {
+          slots_[slot].store(own, std::memory_order_relaxed);
+          return slot;
+        } else if (slots_[slot].compare_exchange_strong(held, own, std::memory_order_acq_rel)) {
+          return slot;
+        }
+      }
+      if ((held ^ own) >> 32 != 0 || !same_set(edge_in(held), e, mark, marked)) continue;
+      if constexpr (!Alone)
+        while (e < edge_in(held) &&
+               !slots_[slot].compare_exchange_weak(held, own, std::memory_order_acq_rel)) {
+        }
+      return slot;
+    }
+  }
+
+  std::uint32_t smallest_edge(std::size_t slot) const {
+    return edge_in(slots_[slot].load(std::memory_order_relaxed));
+  }
+
+ private:
+  static std::size_t capacity_for(std::size_t m) {
+    std::size_t capacity = 16;
+    while (capacity < 2 * m) capacity *= 2;
+    return capacity;
+  }
+  static std::uint32_t edge_in(std::uint64_t held) { return static_cast<std::uint32_t>(held) - 1; }
+
+  // Whether edges d and e have equal member sets: equal hash and size, then e's members marked.
+  bool same_set(std::uint32_t d, std::uint32_t e, std::vector<std::uint32_t>& mark, bool& marked) const {
+    const std::size_t size = offsets_[e + 1] - offsets_[e];
+    if (r_.hashes[d] != r_.hashes[e] || offsets_[d + 1] - offsets_[d] != size) return false;
+    if (!marked) {
+      if (mark.empty()) mark.assign(n_, UINT32_MAX);
+      for (std::size_t p = offsets_[e]; p < offsets_[e + 1]; ++p) mark[r_.members[p]] = e;
+      marked = true;
+    }
+    for (std::size_t p = offsets_[d]; p < offsets_[d + 1]; ++p)
+      if (mark[r_.members[p]] != e) return false;
+    return true;
+  }
+
+  const array<std::size_t>& offsets_;
+  const resolved_edges& r_;
+  std::size_t n_, mask_;
+  std::unique_ptr<std::atomic<std::uint64_t>[]> slots_;  // 0: empty
+};
+
+edge_groups group_edges(const array<std::size_t>& offsets, const resolved_edges& r, std::size_t n,
+                        std::size_t& probes) {
+  const std::size_t m = offsets.size() - 1;
+  const int team = team_size(r.members.size() + m, serial_below_work);
+  const set_table table(offsets, r, n, team);
+  array<std::size_t> slot_of(m);
+  std::vector<std::vector<std::uint32_t>> marks(static_cast<std::size_t>(team));
+  std::atomic<std::size_t> probed{0};
+  const std::size_t chunks = (m + edges_per_claim - 1) / edges_per_claim;
+  // Polls between parts of the edges; a part is one job for the team.
+  for (std::size_t part = 0; part < chunks; part += claims_per_poll) {
+    poll_interrupt();
+    parallel_chunks(std::min(chunks - part, claims_per_poll), team, [&](std::size_t chunk, int participant) {
+      std::size_t steps = 0;
+      std::vector<std::uint32_t>& mark = marks[static_cast<std::size_t>(participant)];
+      const std::size_t first = (part + chunk) * edges_per_claim;
+      const std::size_t last = std::min(m, first + edges_per_claim);
+      for (std::size_t e = first; e < last; ++e) {
+        const auto edge = static_cast<std::uint32_t>(e);
+        slot_of[e] = team == 1 ? table.place<true>(edge, mark, steps) : table.place<false>(edge, mark, steps);
+      }
+      probed.fetch_add(steps, std::memory_order_relaxed);
+    });
+  }
+  probes += probed.load();
+
+  // Sets numbered in order of their first edges: each edge's first edge and the first edges
+  // per chunk, their running sum, each chunk's first edges numbered, the others' copied.
+  edge_groups g;
+  array<std::uint32_t> first_of(m);
+  std::vector<std::size_t> firsts(chunks + 1, 0);
+  parallel_chunks(chunks, team, [&](std::size_t chunk, int) {
+    const std::size_t first = chunk * edges_per_claim, last = std::min(m, first + edges_per_claim);
+    for (std::size_t e = first; e < last; ++e) {
+      first_of[e] = table.smallest_edge(slot_of[e]);
+      firsts[chunk + 1] += first_of[e] == e;
+    }
+  });
+  std::partial_sum(firsts.begin(), firsts.end(), firsts.begin());
+  g.first_edge.resize(firsts.back());
+  g.class_of.resize(m);
+  parallel_chunks(chunks, team, [&](std::size_t chunk, int) {
+    std::size_t number = firsts[chunk];
+    const std::size_t first = chunk * edges_per_claim, last = std::min(m, first + edges_per_claim);
+    for (std::size_t e = first; e < last; ++e)
+      if (first_of[e] == e) {
+        g.first_edge[number] = static_cast<std::uint32_t>(e);
+        g.class_of[e] = static_cast<std::uint32_t>(number++);
+      }
+  });
+  parallel_chunks(chunks, team, [&](std::size_t chunk, int) {
+    const std::size_t first = chunk * edges_per_claim, last = std::min(m, first + edges_per_claim);
+    for (std::size_t e = first; e < last; ++e)
+      if (first_of[e] != e) g.class_of[e] = g.class_of[first_of[e]];  // numbered before
+  });
+  return g;
 }
 
 // Positions 0, 1, ... in ascending key order, ties in index order (a counting sort).
@@ -140,6 +230,34 @@ std::vector<std::uint32_t> rank_by(const std::vector<std::size_t>& keys) {
   std::vector<std::uint32_t> rank(keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) rank[i] = static_cast<std::uint32_t>(first[keys[i]]++);
   return rank;
+}
+
+// Set d's list: the nodes whose lists hold d, ascending, once per time, at offsets already
+// known. Node lists are ascending, so the sets are cut into parts of about as many entries,
+// and each part takes, from every node's list, the run of its sets (found by bisection).
+void fill_set_lists(const incidence_side& nodes, const array<std::size_t>& set_offsets,
+                    array<std::uint32_t>& lists, int team) {
+  const std::size_t sets = set_offsets.size() - 1, n = nodes.size(), entries = set_offsets.back();
+  // A part bisects every node's list: worth it only with many entries per node.
+  const std::size_t parts =
+      std::min<std::size_t>(static_cast<std::size_t>(team), std::max<std::size_t>(1, entries / (4 * n + 1)));
+  lists.resize(entries);
+  parallel_chunks(parts, team, [&](std::size_t k, int) {
+    const auto cut = [&](std::size_t part) {
+      return static_cast<std::uint32_t>(
+          std::lower_bound(set_offsets.begin(), set_offsets.end() - 1, entries * part / parts) -
+          set_offsets.begin());
+    };
+    const std::uint32_t first = k == 0 ? 0 : cut(k),
+                        last = k + 1 == parts ? static_cast<std::uint32_t>(sets) : cut(k + 1);
+    std::vector<std::size_t> at(set_offsets.begin() + first, set_offsets.begin() + last);
+    for (std::size_t c = 0; c < n; ++c) {
+      const std::uint32_t* p = nodes.targets.data() + nodes.offsets[c];
+      const std::uint32_t* end = nodes.targets.data() + nodes.offsets[c + 1];
+      if (first != 0) p = std::lower_bound(p, end, first);
+      for (; p != end && *p < last; ++p) lists[at[*p - first]++] = static_cast<std::uint32_t>(c);
+    }
+  });
 }
 
 void mark_runs(incidence_side& s) {
@@ -160,10 +278,10 @@ incidence_structure build_incidence(const incidence_map& nodes, const incidence_
   const std::size_t n = nodes.size();
   incidence_structure g;
   const resolved_edges resolved = resolve_members(nodes, edges, fresh_seed());
-  std::vector<std::uint32_t> set_of_edge;
-  const std::vector<std::uint32_t> first_edge =
-      group_edges(edges.offsets, resolved, n, set_of_edge, g.merge_probes);
+  const edge_groups groups = group_edges(edges.offsets, resolved, n, g.merge_probes);
+  const std::vector<std::uint32_t>& first_edge = groups.first_edge;
   const std::size_t sets = first_edge.size();
+  const int team = team_size(resolved.members.size() + edges.size(), serial_below_work);
 
   std::vector<std::size_t> set_size(sets);
   for (std::uint32_t d = 0; d < sets; ++d)
@@ -172,19 +290,23 @@ incidence_structure build_incidence(const incidence_map& nodes, const incidence_
   std::vector<std::uint32_t> set_at(sets);
   for (std::uint32_t d = 0; d < sets; ++d) set_at[set_rank[d]] = d;
   g.edge_class.resize(edges.size());
-  for (std::size_t e = 0; e < edges.size(); ++e) g.edge_class[e] = set_rank[set_of_edge[e]];
+  parallel_for(edges.size(), edges_per_claim, team, [&](std::size_t first, std::size_t last, int) {
+    for (std::size_t e = first; e < last; ++e) g.edge_class[e] = set_rank[groups.class_of[e]];
+  });
 
   // The sets in size order, listing node indices.
-  array<std::size_t> set_offsets(sets + 1, 0);
-  array<std::uint32_t> set_members;
-  set_members.reserve(resolved.members.size());
-  for (std::size_t d = 0; d < sets; ++d) {
-    const std::uint32_t e = first_edge[set_at[d]];
-    set_members.insert(set_members.end(),
-                       resolved.members.begin() + static_cast<std::ptrdiff_t>(edges.offsets[e]),
-                       resolved.members.begin() + static_cast<std::ptrdiff_t>(edges.offsets[e + 1]));
-    set_offsets[d + 1] = set_members.size();
-  }
+  array<std::size_t> set_offsets(sets + 1);
+  set_offsets[0] = 0;
+  for (std::size_t d = 0; d < sets; ++d) set_offsets[d + 1] = set_offsets[d] + set_size[set_at[d]];
+  array<std::uint32_t> set_members(set_offsets[sets]);
+  parallel_for(sets, edges_per_claim, team, [&](std::size_t first, std::size_t last, int) {
+    for (std::size_t d = first; d < last; ++d) {
+      const std::uint32_t e = first_edge[set_at[d]];
+      std::copy(resolved.members.begin() + static_cast<std::ptrdiff_t>(edges.offsets[e]),
+                resolved.members.begin() + static_cast<std::ptrdiff_t>(edges.offsets[e + 1]),
+                set_members.begin() + static_cast<std::ptrdiff_t>(set_offsets[d]));
+    }
+  });
 
   // Reach order: nodes as the size-ordered sets first reach them, then nodes in no edge.
   constexpr std::uint32_t unset = UINT32_MAX;
@@ -202,10 +324,12 @@ incidence_structure build_incidence(const incidence_map& nodes, const incidence_
   for (std::size_t i = 0; i < n; ++i) g.node_slot[i] = node_rank[reach[i]];
 
   // Node lists hold sets, set lists hold nodes, both ascending.
-  for (std::uint32_t& k : set_members) k = g.node_slot[k];
-  const int team = team_size(set_members.size(), serial_below_work);
+  parallel_for(set_members.size(), edges_per_claim * 8, team, [&](std::size_t first, std::size_t last, int) {
+    for (std::size_t p = first; p < last; ++p) set_members[p] = g.node_slot[set_members[p]];
+  });
   transpose(set_offsets, set_members, n, g.nodes.offsets, g.nodes.targets, team);
-  transpose(g.nodes.offsets, g.nodes.targets, sets, g.edges.offsets, g.edges.targets, team);
+  fill_set_lists(g.nodes, set_offsets, g.edges.targets, team);
+  g.edges.offsets = std::move(set_offsets);
   if (sets < edges.size()) {
     g.edges.counts.assign(sets, 0);
     for (std::uint32_t c : g.edge_class) ++g.edges.counts[c];
