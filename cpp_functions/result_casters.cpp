@@ -176,6 +176,7 @@ PyObject* scores_dict(const array<std::int32_t>& ids, const array<double>& score
 PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
   constexpr std::size_t prefetch_distance = 16;  // pairs ahead: the int table is read at random
   py::list result(edges.size());
+  if (edges.size() == 0) return result.release().ptr();  // no table of position ints to fill
   // Untracked while it holds empty slots: a collection or gc.get_objects() run by a signal
   // handler at a poll must not see it. Tracked again once full.
   PyObject_GC_UnTrack(result.ptr());

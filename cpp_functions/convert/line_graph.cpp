@@ -314,6 +314,7 @@ line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int 
   const incidence_index index = build_index(hyperedges, threshold);
   CPP_FUNCTIONS_PHASE("structure build");
   edges.offsets.assign(n + 1, 0);
+  if (index.member_slots.empty()) return edges;  // no hyperedge has s members: no pair
   count_pairs(index, threshold, edges.offsets);
   check_output_size(edges.offsets[n]);
   edges.second.resize(edges.offsets[n]);
