@@ -12,7 +12,9 @@
 // the cyclic collector once filled (the collector would untrack a tuple of ints and floats
 // itself, but only after scanning it); that halves the memory of a large result and skips
 // those scans. Centrality scores arrive in index order and leave in the key order of a
-// std::unordered_map filled id by id, the order their dicts have always had.
+// std::unordered_map filled id by id, the order their dicts have always had; the two dicts'
+// orders are replayed at once on a team. A run of equal scores in that order shares one float
+// (before the first round every score is equal), as a line graph's weights do.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -21,6 +23,7 @@
 #include "casters.hpp"
 #include "hash_order.hpp"
 #include "interrupt.hpp"
+#include "parallel.hpp"
 #include "phase_marks.hpp"
 #include "seeded_hash.hpp"
 
@@ -29,6 +32,8 @@ namespace py = pybind11;
 namespace cpp_functions {
 
 namespace {
+
+constexpr std::size_t serial_orders_below = 1 << 14;  // ids of both dicts: one thread orders both below
 
 // Owns the new references it hands out; releases them all when the conversion ends, on every
 // path. Objects that went into a tuple hold their own reference by then.
@@ -146,13 +151,15 @@ PyObject* edge_tuple(position_ints& ints, std::size_t first, std::size_t second,
   return tuple;
 }
 
-// A new dict of ids to scores, keys in the order of a std::unordered_map filled id by id (ids
-// are distinct); null with the error set when an element cannot be made. Throws as pybind11
-// does when the dict cannot be allocated or filled.
-PyObject* scores_dict(const array<std::int32_t>& ids, const array<double>& scores) {
-  const array<std::uint32_t> order =
-      unordered_map_order(ids.data(), ids.size(), false, 0, true, poll_interrupt);
-  CPP_FUNCTIONS_PHASE("result order replay");
+// Positions of ids in the order of a std::unordered_map filled id by id (ids are distinct).
+array<std::uint32_t> filled_order(const array<std::int32_t>& ids) {
+  return unordered_map_order(ids.data(), ids.size(), false, 0, true, [] {});
+}
+
+// A new dict of ids to scores, keys in `order`; null with the error set when an element cannot
+// be made. Throws as pybind11 does when the dict cannot be allocated or filled.
+PyObject* scores_dict(const array<std::int32_t>& ids, const array<double>& scores,
+                      const array<std::uint32_t>& order) {
   // Sized for its entries from the start: growing would rebuild the table many times. The
   // entries keep the order they are inserted in either way. Where that much memory is not
   // there at once, the dict starts empty and grows, as it always did.
@@ -160,10 +167,19 @@ PyObject* scores_dict(const array<std::int32_t>& ids, const array<double>& score
   if (sized == nullptr) PyErr_Clear();
   py::dict result = sized != nullptr ? py::reinterpret_steal<py::dict>(sized) : py::dict();
   interrupt_ticker ticker{1 << 16};
+  // Entries with the bits of the entry before share its float: every score is equal before
+  // the first round, and equal scores often come in runs.
+  py::object value;
+  std::uint64_t value_bits = 0;
   for (std::uint32_t k : order) {
     ticker.tick();
     py::object key = py::reinterpret_steal<py::object>(PyLong_FromLong(ids[k]));
-    py::object value = py::reinterpret_steal<py::object>(PyFloat_FromDouble(scores[k]));
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &scores[k], sizeof bits);
+    if (!value || bits != value_bits) {
+      value = py::reinterpret_steal<py::object>(PyFloat_FromDouble(scores[k]));
+      value_bits = bits;
+    }
     if (!key || !value) return nullptr;
     if (PyDict_SetItem(result.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
   }
@@ -204,9 +220,18 @@ PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
 }
 
 PyObject* cast_centrality_scores(const centrality_scores& scores) {
+  // Both key orders at once, one a thread where there is a team; no Python code meanwhile.
+  array<std::uint32_t> orders[2];
+  const array<std::int32_t>* ids[2] = {&scores.node_ids, &scores.edge_ids};
+  parallel_chunks(2, team_size(scores.node_ids.size() + scores.edge_ids.size(), serial_orders_below),
+                  [&](std::size_t k, int) { orders[k] = filled_order(*ids[k]); });
+  poll_interrupt();
+  CPP_FUNCTIONS_PHASE("result order replay");
   // As pybind11's pair caster: both items first, then the tuple.
-  py::object nodes = py::reinterpret_steal<py::object>(scores_dict(scores.node_ids, scores.node_scores));
-  py::object edges = py::reinterpret_steal<py::object>(scores_dict(scores.edge_ids, scores.edge_scores));
+  py::object nodes =
+      py::reinterpret_steal<py::object>(scores_dict(scores.node_ids, scores.node_scores, orders[0]));
+  py::object edges =
+      py::reinterpret_steal<py::object>(scores_dict(scores.edge_ids, scores.edge_scores, orders[1]));
   if (!nodes || !edges) return nullptr;
   py::tuple result(2);
   PyTuple_SET_ITEM(result.ptr(), 0, nodes.release().ptr());
