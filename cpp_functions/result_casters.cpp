@@ -34,6 +34,7 @@ namespace cpp_functions {
 namespace {
 
 constexpr std::size_t serial_orders_below = 1 << 14;  // ids of both dicts: one thread orders both below
+constexpr std::size_t unpolled_orders_max = 1 << 21;  // ids replayed at once without polls (~30 ms)
 
 // Owns the new references it hands out; releases them all when the conversion ends, on every
 // path. Objects that went into a tuple hold their own reference by then.
@@ -152,8 +153,9 @@ PyObject* edge_tuple(position_ints& ints, std::size_t first, std::size_t second,
 }
 
 // Positions of ids in the order of a std::unordered_map filled id by id (ids are distinct).
-array<std::uint32_t> filled_order(const array<std::int32_t>& ids) {
-  return unordered_map_order(ids.data(), ids.size(), false, 0, true, [] {});
+template <typename Poll>
+array<std::uint32_t> filled_order(const array<std::int32_t>& ids, Poll&& poll) {
+  return unordered_map_order(ids.data(), ids.size(), false, 0, true, poll);
 }
 
 // A new dict of ids to scores, keys in `order`; null with the error set when an element cannot
@@ -220,12 +222,18 @@ PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
 }
 
 PyObject* cast_centrality_scores(const centrality_scores& scores) {
-  // Both key orders at once, one a thread where there is a team; no Python code meanwhile.
+  // Both key orders at once, one a thread where there is a team: no polls meanwhile, so only
+  // where that takes a few milliseconds.
   array<std::uint32_t> orders[2];
   const array<std::int32_t>* ids[2] = {&scores.node_ids, &scores.edge_ids};
-  parallel_chunks(2, team_size(scores.node_ids.size() + scores.edge_ids.size(), serial_orders_below),
-                  [&](std::size_t k, int) { orders[k] = filled_order(*ids[k]); });
-  poll_interrupt();
+  const std::size_t count = scores.node_ids.size() + scores.edge_ids.size();
+  if (count <= unpolled_orders_max) {
+    parallel_chunks(2, team_size(count, serial_orders_below),
+                    [&](std::size_t k, int) { orders[k] = filled_order(*ids[k], [] {}); });
+    poll_interrupt();
+  } else {
+    for (int k = 0; k < 2; ++k) orders[k] = filled_order(*ids[k], poll_interrupt);
+  }
   CPP_FUNCTIONS_PHASE("result order replay");
   // As pybind11's pair caster: both items first, then the tuple.
   py::object nodes =
