@@ -49,6 +49,16 @@ struct resolved_edges {
   array<std::uint64_t> hashes;
 };
 
+// Throws std::out_of_range naming the first member, in edge order, that is not in node_index.
+[[noreturn]] void throw_missing_member(const incidence_map& edges, const id_index& node_index) {
+  for (std::size_t e = 0; e < edges.size(); ++e)
+    for (std::size_t p = edges.offsets[e]; p < edges.offsets[e + 1]; ++p)
+      if (node_index.find(edges.ids[p]) == id_index::absent)
+        throw std::out_of_range("edge " + std::to_string(edges.keys[e]) + " has member " +
+                                std::to_string(edges.ids[p]) + ", which is not a key of node_dict");
+  throw std::logic_error("no missing member");
+}
+
 resolved_edges resolve_members(const incidence_map& nodes, const incidence_map& edges, std::uint64_t seed) {
   const id_index node_index = make_id_index(nodes.keys);
   resolved_edges r;
@@ -72,12 +82,7 @@ resolved_edges resolve_members(const incidence_map& nodes, const incidence_map& 
                  }
                  if (absent) missing.store(true, std::memory_order_relaxed);
                });
-  if (missing.load())
-    for (std::size_t e = 0; e < edges.size(); ++e)
-      for (std::size_t p = edges.offsets[e]; p < edges.offsets[e + 1]; ++p)
-        if (r.members[p] == id_index::absent)
-          throw std::out_of_range("edge " + std::to_string(edges.keys[e]) + " has member " +
-                                  std::to_string(edges.ids[p]) + ", which is not a key of node_dict");
+  if (missing.load()) throw_missing_member(edges, node_index);
   return r;
 }
 
@@ -271,7 +276,18 @@ void mark_runs(incidence_side& s) {
 }  // namespace
 
 void check_members(const incidence_map& nodes, const incidence_map& edges) {
-  resolve_members(nodes, edges, 0);
+  constexpr std::size_t ids_per_claim = 1 << 14;
+  const id_index node_index = make_id_index(nodes.keys);
+  std::atomic<bool> missing{false};
+  // Lookups only: nothing to write, so nothing to fault in.
+  parallel_for(edges.ids.size(), ids_per_claim, team_size(edges.ids.size(), serial_below_work),
+               [&](std::size_t first, std::size_t last, int) {
+                 bool absent = false;
+                 for (std::size_t p = first; p < last; ++p)
+                   absent = absent || node_index.find(edges.ids[p]) == id_index::absent;
+                 if (absent) missing.store(true, std::memory_order_relaxed);
+               });
+  if (missing.load()) throw_missing_member(edges, node_index);
 }
 
 incidence_structure build_incidence(const incidence_map& nodes, const incidence_map& edges) {
