@@ -9,15 +9,9 @@
 // propagate, and the native order of dict keys (hash_order.hpp).
 //
 // Parallel reading. Most inputs are exact lists, tuples or dicts of exact sets of small
-// exact ints. Reading such an input runs no Python code, so a team of threads reads it: the
-// slots of each set's hash table and each int's digit. This is safe because the calling
-// thread holds the interpreter lock for the whole call and runs only our code meanwhile, so no
-// Python code can change or free those objects (the containers hold them); the workers only
-// load memory, never change a reference count and call no C API but PyDict_Next, which in an
-// interpreter with that lock only loads memory too. The prefix read in parallel ends before
-// the first object that needs more (a set subclass, an element that is no small exact int):
-// from there on, everything runs on the calling thread in the original order, with stl.h's
-// calls, since Python code may then change what follows.
+// exact ints, whose leading run a team reads without Python code (parallel_reading.hpp). From
+// the first object that needs more, everything runs on the calling thread in the original
+// order, with stl.h's calls, since Python code may then change what follows.
 //
 // Interruption. The calling thread polls for Python signals between chunks of about 2^16
 // objects and in every loop that may run long. A handler that raises stops the call with its
@@ -44,44 +38,22 @@
 #include "hash_order.hpp"
 #include "interrupt.hpp"
 #include "parallel.hpp"
+#include "parallel_reading.hpp"
 #include "phase_marks.hpp"
 #include "seeded_hash.hpp"
 #include "signal_origin.hpp"
-
-// Workers read containers that only the interpreter lock keeps unchanged.
-#ifdef Py_GIL_DISABLED
-#error "cpp_functions reads Python containers on helper threads and needs the interpreter lock"
-#endif
 
 namespace py = pybind11;
 
 namespace cpp_functions {
 namespace {
 
-constexpr std::size_t serial_below_objects = 4096;  // smaller inputs are read on one thread
-constexpr std::size_t objects_per_chunk = 1 << 16;  // read in parallel between two polls
-constexpr std::size_t objects_per_claim = 1024;     // a thread's unit of parallel reading
-constexpr std::uint32_t steps_per_poll = 1024;      // sequential conversions between two polls
-constexpr std::size_t set_work = 4;                 // reading a set costs about four ids
+using namespace reading;
 
-// Lowers `target` to `value` if that is smaller: the first failing index of a parallel read.
-void lower_to(std::atomic<std::size_t>& target, std::size_t value) {
-  std::size_t seen = target.load(std::memory_order_relaxed);
-  while (value < seen && !target.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
-  }
-}
+constexpr std::size_t objects_per_chunk = 1 << 16;  // read in parallel between two polls
+constexpr std::uint32_t steps_per_poll = 1024;      // sequential conversions between two polls
 
 // ---- elements -----------------------------------------------------------------------------
-
-// An exact int of one digit (|v| < 2^30): its value is plain memory. Pure reads, so workers
-// may call this.
-inline bool read_compact(PyObject* item, std::int32_t& value) {
-  if (!PyLong_CheckExact(item)) return false;
-  auto* number = reinterpret_cast<PyLongObject*>(item);
-  if (!PyUnstable_Long_IsCompact(number)) return false;
-  value = static_cast<std::int32_t>(PyUnstable_Long_CompactValue(number));
-  return true;
-}
 
 // Errors that a conversion must not swallow: interruptions (KeyboardInterrupt and everything
 // else outside Exception, and whatever a signal handler raised during the conversion),
@@ -134,23 +106,6 @@ bool convert_int(PyObject* item, std::int32_t& value) {
 
 // ---- sets ---------------------------------------------------------------------------------
 
-inline bool is_exact_set(PyObject* object) {
-  return PySet_CheckExact(object) || PyFrozenSet_CheckExact(object);
-}
-
-// The elements of an exact set, in its iteration order, when all are small exact ints; false
-// at the first other element. Iteration walks the hash table in slot order and skips empty
-// slots and deleted ones (marked by hash -1, which no live element has). Pure reads.
-bool read_set_table(PyObject* set, std::int32_t* out) {
-  const auto* table = reinterpret_cast<PySetObject*>(set);
-  for (Py_ssize_t slot = 0; slot <= table->mask; ++slot) {
-    const setentry& entry = table->table[slot];
-    if (entry.key == nullptr || entry.hash == -1) continue;
-    if (!read_compact(entry.key, *out++)) return false;
-  }
-  return true;
-}
-
 // Keeps the first of equal values in out[first..]: elements that convert to the same native
 // value are one member, as in a native set.
 void drop_repeats(array<std::int32_t>& out, std::size_t first) {
@@ -192,103 +147,6 @@ bool load_set(PyObject* src, array<std::int32_t>& out) {
   }
   if (may_repeat) drop_repeats(out, first);
   return true;
-}
-
-// ---- the parallel prefix ------------------------------------------------------------------
-
-// Appends to ids the tables of sets[0..count) (borrowed, alive, exact sets), where
-// offsets[first + 1 + k] holds set k's size, as far as the leading run of sets of small exact
-// ints goes; returns the length of that run, with offsets cut to one entry per set read.
-// Sizes become running sums in place: the team that wrote them faulted their pages in.
-std::size_t read_set_tables(PyObject* const* sets, std::size_t count, std::size_t first,
-                            array<std::size_t>& offsets, array<std::int32_t>& ids) {
-  std::size_t* const running = offsets.data() + first;
-  for (std::size_t k = 0; k < count; ++k) running[k + 1] += running[k];
-  const std::size_t base = ids.size();
-  ids.resize(running[count]);
-
-  // Tables by the team in chunks of about as much work each (a set's slots and ids): a few large
-  // sets are shared out as well as many small ones.
-  std::vector<std::size_t> cuts{0};
-  for (std::size_t k = 0, work = 0; k < count; ++k)
-    if ((work += running[k + 1] - running[k] + set_work) >= objects_per_claim * set_work || k + 1 == count) {
-      cuts.push_back(k + 1);
-      work = 0;
-    }
-  std::atomic<std::size_t> first_unread{count};
-  parallel_chunks(cuts.size() - 1,
-                  team_size(count * set_work + ids.size() - base, serial_below_objects * set_work),
-                  [&](std::size_t c, int) {
-                    for (std::size_t k = cuts[c];
-                         k < cuts[c + 1] && k < first_unread.load(std::memory_order_relaxed); ++k)
-                      if (!read_set_table(sets[k], ids.data() + running[k])) return lower_to(first_unread, k);
-                  });
-  const std::size_t read = first_unread.load();
-  offsets.resize(first + read + 1);
-  ids.resize(offsets.back());
-  return read;
-}
-
-// Reads sets[0..count) (borrowed, all alive) into offsets and ids as far as the leading run of
-// exact sets of small exact ints goes; returns the length of that run. offsets gains one entry
-// per set read. No Python code runs and nothing is changed but the outputs.
-std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, array<std::size_t>& offsets,
-                            array<std::int32_t>& ids) {
-  const std::size_t first = offsets.size() - 1;
-  offsets.resize(first + 1 + count);
-  std::atomic<std::size_t> first_other{count};
-  parallel_for(count, objects_per_claim, team_size(count, serial_below_objects),
-               [&](std::size_t begin, std::size_t end, int) {
-                 for (std::size_t k = begin; k < end && k < first_other.load(std::memory_order_relaxed);
-                      ++k) {
-                   if (!is_exact_set(sets[k])) return lower_to(first_other, k);
-                   offsets[first + 1 + k] = static_cast<std::size_t>(PySet_GET_SIZE(sets[k]));
-                 }
-               });
-  return read_set_tables(sets, first_other.load(), first, offsets, ids);
-}
-
-// The dict entries of one chunk, k in [0, count), read into keys, offsets and ids as far as
-// the leading run of small exact-int keys with exact sets of small exact ints goes; returns
-// its length. walk(begin, end, visit) calls visit(k, key, value) for the chunk's entries
-// [begin, end) in order until visit returns false; it must be safe on the team.
-template <typename Walk>
-std::size_t read_exact_entries(std::size_t count, const Walk& walk, array<std::int32_t>& keys,
-                               array<std::size_t>& offsets, array<std::int32_t>& ids,
-                               array<PyObject*>& values) {
-  const std::size_t first = offsets.size() - 1;
-  keys.resize(first + count);
-  offsets.resize(first + 1 + count);
-  values.resize(count);
-  std::atomic<std::size_t> first_other{count};
-  parallel_for(count, objects_per_claim, team_size(count, serial_below_objects),
-               [&](std::size_t begin, std::size_t end, int) {
-                 walk(begin, end, [&](std::size_t k, PyObject* key, PyObject* value) {
-                   if (k >= first_other.load(std::memory_order_relaxed)) return false;
-                   if (key == nullptr || !read_compact(key, keys[first + k]) || !is_exact_set(value)) {
-                     lower_to(first_other, k);
-                     return false;
-                   }
-                   values[k] = value;
-                   offsets[first + 1 + k] = static_cast<std::size_t>(PySet_GET_SIZE(value));
-                   return true;
-                 });
-               });
-  const std::size_t read = read_set_tables(values.data(), first_other.load(), first, offsets, ids);
-  keys.resize(first + read);
-  return read;
-}
-
-// Whether each of the first `length` slots of the dict's entry table holds an entry: then
-// PyDict_Next from position p yields entry p at slot p, and a team can walk parts of the
-// table at once. Entry p sits in slot p, the last slot below length is full and none after.
-// Costs a walk over the holes, so a caller asks again only while the answer is yes.
-bool without_holes(PyObject* dict, Py_ssize_t length) {
-  if (length == 0) return true;
-  Py_ssize_t position = length - 1;
-  PyObject *key = nullptr, *value = nullptr;
-  return PyDict_Next(dict, &position, &key, &value) != 0 && position == length &&
-         PyDict_Next(dict, &position, &key, &value) == 0;
 }
 
 // stl.h reserves a vector of len(sequence) hash sets before it reads any item, and __len__ is
