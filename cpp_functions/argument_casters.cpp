@@ -27,7 +27,6 @@
 // Repeated ids. Only ids that are not exact ints can repeat within a set or among a dict's
 // keys; those are dropped with a seeded hash set, in linear time whatever their values.
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstring>
