@@ -55,6 +55,25 @@ array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t c
   constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
   const std::uint32_t before_begin = static_cast<std::uint32_t>(count);  // the list's head
 
+  if (reserve && distinct && count != 0) {
+    // Distinct keys in [0, buckets) have a bucket each, so each goes to the front of the list:
+    // unless the map rehashes, the order is the reverse of insertion. Ids numbered from 0 are
+    // often just that. The policy grows only at its next resize point, so asking for the last
+    // key tells whether it rehashes at all.
+    policy_type reserved;
+    const std::size_t buckets = reserved._M_next_bkt(
+        std::max(reserved._M_bkt_for_elements(1), reserved._M_bkt_for_elements(reserve_count)));
+    bool in_range = true;
+    for (std::size_t i = 0; i < count; ++i) in_range &= static_cast<std::size_t>(keys[i]) < buckets;
+    if (in_range && buckets != 1 && reserved._M_state() != 0 &&
+        !reserved._M_need_rehash(buckets, count - 1, 1).first) {
+      array<std::uint32_t> order(count);
+      for (std::size_t k = 0; k < count; ++k) order[k] = static_cast<std::uint32_t>(count - 1 - k);
+      if (steps != nullptr) *steps += 2 * count;
+      return order;
+    }
+  }
+
   std::vector<bool> repeated;
   std::size_t taken = 0;
   if (!distinct) {

@@ -403,6 +403,9 @@ SPREAD_KEYS = [
     st.lists(st.integers(-60, 60).map(lambda k: k * 97), max_size=200),  # one residue modulo 97
     st.lists(st.sampled_from([-1, -2, 0, 13, 26, 29, 58, 2**31 - 1, -(2**31)]), max_size=40),
     st.lists(st.integers(0, 5000), min_size=1000, max_size=3000),  # several rehashes
+    # Distinct ids from 0 up, each in a bucket of its own or not quite.
+    st.integers(1, 400).flatmap(lambda n: st.permutations(range(n))),
+    st.lists(st.integers(0, 420), unique=True, min_size=1, max_size=400),
 ]
 
 
@@ -418,7 +421,9 @@ def test_native_order_replica_is_linear_for_keys_in_one_bucket(hash_order_check,
     real map scans at every insertion; the replica must still take a few steps per key, also
     with repeated keys to drop."""
     colliding = [buckets * k for k in range(n)]
-    key_lists = [colliding, colliding[::-1] + colliding[: n // 2], list(range(n))]
+    # Ids from 0 but one, which shares the first id's bucket.
+    nearly_numbered = [*range(n - 1), buckets]
+    key_lists = [colliding, colliding[::-1] + colliding[: n // 2], list(range(n)), nearly_numbered]
     for keys, (agrees, steps) in zip(key_lists, hash_order_check(key_lists), strict=True):
         assert agrees
         assert steps <= 8 * len(keys), (len(keys), steps)

@@ -1,8 +1,9 @@
 // Test helper: for each line "n k1 ... kn" on stdin, builds real std::unordered_maps the two
 // ways the module's order replica covers (reserved for n then emplaced, as a converted
 // argument; filled key by key in that map's order, as a result) and
-// prints one line per input line: 1 if the replica agrees with both, else 0, then the steps the
-// replica took for the reserved map, counted with repeats looked for and without.
+// prints one line per input line: 1 if the replica agrees with both (for distinct keys also
+// when told so), else 0, then the steps the replica took for the reserved map, counted with
+// repeats looked for and without.
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -24,10 +25,10 @@ int main() {
     reserved.reserve(n);
     for (int k : keys) reserved.emplace(k, std::unordered_set<int>{});
     std::size_t steps = 0;
-    auto replica = [&](bool reserve, bool distinct, const std::vector<int>& from) {
+    auto replica = [&](bool reserve, bool distinct, const std::vector<int>& from, std::size_t reserved_for) {
       std::vector<int> order;
       for (std::uint32_t p : cpp_functions::unordered_map_order(
-               from.data(), from.size(), reserve, from.size(), distinct, [] {}, &steps))
+               from.data(), from.size(), reserve, reserved_for, distinct, [] {}, &steps))
         order.push_back(from[p]);
       return order;
     };
@@ -37,10 +38,21 @@ int main() {
     std::unordered_map<int, double> filled;
     for (int k : reserved_order) filled[k] = 0.0;
     for (const auto& entry : filled) filled_order.push_back(entry.first);
-    const bool reserved_same = replica(true, false, keys) == reserved_order;
+    bool reserved_same = replica(true, false, keys, n) == reserved_order;
     const std::size_t reserve_steps = steps;
+    // Told that the keys are distinct, the replica may take a shorter way; also where the map
+    // was reserved for half of them (a dict that grew while converted) and must rehash.
+    if (std::unordered_set<int>(keys.begin(), keys.end()).size() == n) {
+      std::unordered_map<int, int> half;
+      half.reserve(n / 2);
+      for (int k : keys) half.emplace(k, 0);
+      std::vector<int> half_order;
+      for (const auto& entry : half) half_order.push_back(entry.first);
+      reserved_same = reserved_same && replica(true, true, keys, n) == reserved_order &&
+                      replica(true, true, keys, n / 2) == half_order;
+    }
     // Result maps are filled from distinct keys, which skips the search for repeats.
-    const bool filled_same = replica(false, true, reserved_order) == filled_order;
+    const bool filled_same = replica(false, true, reserved_order, 0) == filled_order;
     std::cout << (reserved_same && filled_same ? 1 : 0) << ' ' << reserve_steps << '\n';
   }
 }
