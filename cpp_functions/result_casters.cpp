@@ -15,6 +15,7 @@
 // std::unordered_map filled id by id, the order their dicts have always had; the two dicts'
 // orders are replayed at once on a team. A run of equal scores in that order shares one float
 // (before the first round every score is equal), as a line graph's weights do.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -162,10 +163,14 @@ array<std::uint32_t> filled_order(const array<std::int32_t>& ids, Poll&& poll) {
 // be made. Throws as pybind11 does when the dict cannot be allocated or filled.
 PyObject* scores_dict(const array<std::int32_t>& ids, const array<double>& scores,
                       const array<std::uint32_t>& order) {
-  // Sized for its entries from the start: growing would rebuild the table many times. The
-  // entries keep the order they are inserted in either way. Where that much memory is not
-  // there at once, the dict starts empty and grows, as it always did.
-  PyObject* sized = _PyDict_NewPresized(static_cast<Py_ssize_t>(order.size()));
+  // Sized for its entries from the start: growing would rebuild the table many times, each
+  // time in fresh memory. The interpreter sizes a dict asked for more than 87381 entries
+  // (two thirds of 2^17 slots) for only that many, but one asked for exactly 87381 gets 2^18
+  // slots; so larger dicts ask for that, and grow at most from there. The entries keep the
+  // order they are inserted in either way. Where that much memory is not there at once, the
+  // dict starts empty and grows, as it always did.
+  constexpr std::size_t largest_presize = 87381;
+  PyObject* sized = _PyDict_NewPresized(static_cast<Py_ssize_t>(std::min(order.size(), largest_presize)));
   if (sized == nullptr) PyErr_Clear();
   py::dict result = sized != nullptr ? py::reinterpret_steal<py::dict>(sized) : py::dict();
   interrupt_ticker ticker{1 << 16};
