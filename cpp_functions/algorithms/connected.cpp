@@ -132,8 +132,17 @@ void expand_level(search_state& s, std::vector<std::uint32_t>& queue, std::size_
 
 bool is_connected(const incidence_map& nodes, const incidence_map& edges) {
   if (nodes.size() == 0) return false;
-  const std::vector<std::uint32_t> listed = resolve_listed_edges(nodes, make_id_index(edges.keys));
-  const id_index node_index = make_id_index(nodes.keys);
+  // The two indexes at once, a thread each where there is a team: each faults in its table.
+  id_index edge_index, node_index;
+  cpp_functions::parallel_chunks(
+      2, std::min(2, cpp_functions::team_size(nodes.keys.size() + edges.keys.size(), serial_below_work)),
+      [&](std::size_t k, int) {
+        if (k == 0)
+          edge_index = make_id_index(edges.keys);
+        else
+          node_index = make_id_index(nodes.keys);
+      });
+  const std::vector<std::uint32_t> listed = resolve_listed_edges(nodes, edge_index);
   const std::size_t n = nodes.keys.size();
   search_state s{nodes, edges, listed, node_index, marks(n), marks(edges.keys.size())};
   CPP_FUNCTIONS_PHASE("search set-up");
