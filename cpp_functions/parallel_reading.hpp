@@ -14,9 +14,12 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
 #include <vector>
 
 #include "arrays.hpp"
@@ -68,6 +71,32 @@ inline bool read_set_table(PyObject* set, std::int32_t* out) {
   return true;
 }
 
+// Resizes ids to `size`. A vector that must grow copies what it holds, and faults the new
+// pages in, on the calling thread; here the team copies, into a buffer sized for the entries
+// still expected at the ids per entry read so far (callers reserve `offsets` for every entry).
+// It takes at most four times `size`, and no more than a vector would where address space is short.
+inline void grow_ids(array<std::int32_t>& ids, std::size_t size, std::size_t entries,
+                     std::size_t expected_entries, int team) {
+  constexpr std::size_t ids_per_copy = 1 << 16;
+  if (size <= ids.capacity()) return ids.resize(size);
+  const std::size_t doubled = std::max(size, 2 * ids.capacity());
+  const double projected =
+      std::min(static_cast<double>(size) / static_cast<double>(std::max<std::size_t>(entries, 1)) *
+                   static_cast<double>(expected_entries) * 1.125,
+               4.0 * static_cast<double>(size));
+  array<std::int32_t> grown;
+  try {
+    grown.reserve(std::max(doubled, static_cast<std::size_t>(projected)));
+  } catch (const std::bad_alloc&) {
+    grown.reserve(doubled);
+  }
+  grown.resize(size);
+  parallel_for(ids.size(), ids_per_copy, team, [&](std::size_t begin, std::size_t end, int) {
+    std::memcpy(grown.data() + begin, ids.data() + begin, (end - begin) * sizeof(std::int32_t));
+  });
+  ids.swap(grown);
+}
+
 // Appends to ids the tables of sets[0..count) (borrowed, alive, exact sets), where
 // offsets[first + 1 + k] holds set k's size, as far as the leading run of sets of small exact
 // ints goes; returns the length of that run, with offsets cut to one entry per set read.
@@ -77,7 +106,8 @@ inline std::size_t read_set_tables(PyObject* const* sets, std::size_t count, std
   std::size_t* const running = offsets.data() + first;
   for (std::size_t k = 0; k < count; ++k) running[k + 1] += running[k];
   const std::size_t base = ids.size();
-  ids.resize(running[count]);
+  const int team = team_size(count * set_work + running[count] - base, serial_below_objects * set_work);
+  grow_ids(ids, running[count], first + count, offsets.capacity() - 1, team);
 
   // Tables by the team in chunks of about as much work each (a set's slots and ids): a few large
   // sets are shared out as well as many small ones.
@@ -88,13 +118,10 @@ inline std::size_t read_set_tables(PyObject* const* sets, std::size_t count, std
       work = 0;
     }
   std::atomic<std::size_t> first_unread{count};
-  parallel_chunks(cuts.size() - 1,
-                  team_size(count * set_work + ids.size() - base, serial_below_objects * set_work),
-                  [&](std::size_t c, int) {
-                    for (std::size_t k = cuts[c];
-                         k < cuts[c + 1] && k < first_unread.load(std::memory_order_relaxed); ++k)
-                      if (!read_set_table(sets[k], ids.data() + running[k])) return lower_to(first_unread, k);
-                  });
+  parallel_chunks(cuts.size() - 1, team, [&](std::size_t c, int) {
+    for (std::size_t k = cuts[c]; k < cuts[c + 1] && k < first_unread.load(std::memory_order_relaxed); ++k)
+      if (!read_set_table(sets[k], ids.data() + running[k])) return lower_to(first_unread, k);
+  });
   const std::size_t read = first_unread.load();
   offsets.resize(first + read + 1);
   ids.resize(offsets.back());

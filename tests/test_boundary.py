@@ -463,12 +463,12 @@ def test_large_dict_keys_take_stl_native_order(stl_reference, keys):
     assert is_connected(one_sided, {0: set(keys)}) is True
 
 
-def large_edges(odd_at=None, deleted=(), odd=None):
-    """150,000 entries, more than two chunks of parallel reading; edge k holds nodes k and
-    k + 1 modulo 50."""
+def large_edges(odd_at=None, deleted=(), odd=None, size=lambda k: 2):
+    """150,000 entries, more than two chunks of parallel reading; edge k holds nodes k,
+    k + 1, ... modulo 50."""
     edges = {}
     for k in range(150_000):
-        edges[odd(k) if k == odd_at else k] = {k % 50, (k + 1) % 50}
+        edges[odd(k) if k == odd_at else k] = {(k + j) % 50 for j in range(size(k))}
     for k in deleted:
         del edges[k]
     return edges
@@ -481,6 +481,8 @@ LARGE_DICTS = {
     "a hole at the end only": lambda: large_edges(deleted=[149_999]),
     "an index key in the second chunk": lambda: large_edges(70_000, odd=lambda k: Index(k, 1)),
     "a set subclass in the third chunk": lambda: {**large_edges(), 140_000: SetSub({0, 7})},
+    # Members read so far underestimate what follows: the buffer grows again, keeping them.
+    "sets growing along the dict": lambda: large_edges(size=lambda k: 1 + k // 40_000 * 6),
 }
 
 

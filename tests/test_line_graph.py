@@ -109,6 +109,19 @@ def test_large_skewed_input_matches_model_and_threads():
             )
 
 
+def test_large_list_with_sets_growing_along_it_reads_every_member():
+    """A chain of 150,000 sets, more than two chunks of parallel reading, whose private members
+    grow in number along the list: the members read so far underestimate what follows."""
+    n = 150_000
+
+    def extra(k):
+        return k // 40_000 * 6
+
+    sets = [{k, k + 1, *(n + 100 * k + j for j in range(extra(k)))} for k in range(n)]
+    expected = [(k, k + 1, 1 / (2 + extra(k))) for k in range(n - 1)]
+    assert compute_line_graph_edges(sets, 1, "normalized", 2) == expected
+
+
 @pytest.mark.slow
 def test_email_enron_pair_counts():
     sets = [set(e) for e in require_dataset("email-Enron")]
