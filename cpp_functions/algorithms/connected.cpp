@@ -37,6 +37,7 @@
 
 namespace {
 
+using cpp_functions::array;
 using cpp_functions::id_index;
 using cpp_functions::incidence_map;
 using cpp_functions::make_id_index;
@@ -49,8 +50,8 @@ constexpr std::size_t work_per_claim = 4096;    // listed edges in a chunk of a 
 
 // Every edge id a node lists, reached or not, resolved before the search starts. A missing
 // one is flagged by the team and named afterwards: the first in node order.
-std::vector<std::uint32_t> resolve_listed_edges(const incidence_map& nodes, const id_index& edge_index) {
-  std::vector<std::uint32_t> listed(nodes.ids.size());
+array<std::uint32_t> resolve_listed_edges(const incidence_map& nodes, const id_index& edge_index) {
+  array<std::uint32_t> listed(nodes.ids.size());
   std::atomic<bool> missing{false};
   cpp_functions::parallel_for(nodes.keys.size(), nodes_per_claim,
                               cpp_functions::team_size(nodes.ids.size(), serial_below_work),
@@ -92,7 +93,7 @@ struct marks {
 struct search_state {
   const incidence_map& nodes;
   const incidence_map& edges;
-  const std::vector<std::uint32_t>& listed;
+  const array<std::uint32_t>& listed;
   const id_index& node_index;
   marks visited, scanned;
 
@@ -142,7 +143,7 @@ bool is_connected(const incidence_map& nodes, const incidence_map& edges) {
         else
           node_index = make_id_index(nodes.keys);
       });
-  const std::vector<std::uint32_t> listed = resolve_listed_edges(nodes, edge_index);
+  const array<std::uint32_t> listed = resolve_listed_edges(nodes, edge_index);
   const std::size_t n = nodes.keys.size();
   search_state s{nodes, edges, listed, node_index, marks(n), marks(edges.keys.size())};
   CPP_FUNCTIONS_PHASE("search set-up");
