@@ -240,12 +240,19 @@ PyObject* cast_centrality_scores(const centrality_scores& scores) {
     for (int k = 0; k < 2; ++k) orders[k] = filled_order(*ids[k], poll_interrupt);
   }
   CPP_FUNCTIONS_PHASE("result order replay");
-  // As pybind11's pair caster: both items first, then the tuple.
-  py::object nodes =
-      py::reinterpret_steal<py::object>(scores_dict(scores.node_ids, scores.node_scores, orders[0]));
-  py::object edges =
-      py::reinterpret_steal<py::object>(scores_dict(scores.edge_ids, scores.edge_scores, orders[1]));
-  if (!nodes || !edges) return nullptr;
+  // As pybind11's pair caster: both items first, then the tuple. The larger dict is made first:
+  // where it outgrows its first table, the smaller one is then made in that freed memory,
+  // not in fresh pages. Neither is reachable (nor tracked by the collector) before both are
+  // made, so which came first cannot be seen.
+  py::object dicts[2];
+  const std::size_t first = scores.edge_ids.size() > scores.node_ids.size() ? 1 : 0;
+  for (std::size_t k : {first, 1 - first}) {
+    dicts[k] = py::reinterpret_steal<py::object>(
+        k == 0 ? scores_dict(scores.node_ids, scores.node_scores, orders[0])
+               : scores_dict(scores.edge_ids, scores.edge_scores, orders[1]));
+    if (!dicts[k]) return nullptr;
+  }
+  py::object &nodes = dicts[0], &edges = dicts[1];
   py::tuple result(2);
   PyTuple_SET_ITEM(result.ptr(), 0, nodes.release().ptr());
   PyTuple_SET_ITEM(result.ptr(), 1, edges.release().ptr());
