@@ -29,7 +29,9 @@ PyObject* cast_centrality_scores(const centrality_scores& scores);
 namespace pybind11::detail {
 
 // An argument that the kernel takes by const reference. pybind11 keeps the argument casters
-// from before the first conversion to after the result's, so their scope is the call's.
+// from before the first conversion to after the result's, so their scope is the call's. A
+// binding that takes the argument by value moves it out, and frees it before the result is
+// converted.
 template <typename Flat, bool (*load_flat)(PyObject*, Flat&)>
 struct flat_argument_caster {
   cpp_functions::call_scope scope;
@@ -42,9 +44,10 @@ struct flat_argument_caster {
   bool load(handle src, bool /*convert: every element is converted as in converting mode*/) {
     return load_flat(src.ptr(), value);
   }
-  template <typename>
-  using cast_op_type = const Flat&;
-  operator const Flat&() const { return value; }
+  template <typename T>
+  using cast_op_type = movable_cast_op_type<T>;
+  operator Flat&() { return value; }
+  operator Flat&&() { return std::move(value); }
 };
 
 template <>
