@@ -176,6 +176,29 @@ def test_missing_member_raises_index_error_naming_it():
             compute_centralities({1: {10}}, {10: {1, 3}}, max_iter)
 
 
+MISSING_MEMBERS = {
+    "above the keys": (range(64), 64),
+    "below the keys": (range(10, 200), -(2**31)),
+    "in a gap": ([*range(0, 50), *range(51, 128)], 50),
+    "keys spread out": ([k * 1_000_003 for k in range(100)], 1_000_002),
+    "among many members": (range(70_000), 70_000),
+}
+
+
+@pytest.mark.parametrize("keys, missing", MISSING_MEMBERS.values(), ids=MISSING_MEMBERS.keys())
+@pytest.mark.parametrize("max_iter", [0, 3])
+def test_first_missing_member_is_named_wherever_it_falls(keys, missing, max_iter):
+    """Members are checked against the keys by a bit per id or by the index, on the team for
+    many members; the first absent one in edge order is named either way."""
+    keys = list(keys)
+    node_dict = {k: set() for k in keys}
+    edge_dict = {0: set(keys[: len(keys) // 2]), 1: {keys[-1], missing}}
+    with pytest.raises(IndexError, match=rf"^edge 1 has member {missing}, which is not a key"):
+        compute_centralities(node_dict, edge_dict, max_iter)
+    del edge_dict[1]
+    compute_centralities(node_dict, edge_dict, max_iter)
+
+
 def test_same_results_whatever_the_thread_setting_before():
     code = f"""
     import ctypes, hashlib, sys

@@ -277,17 +277,36 @@ void mark_runs(incidence_side& s) {
 
 void check_members(const incidence_map& nodes, const incidence_map& edges) {
   constexpr std::size_t ids_per_claim = 1 << 14;
-  const id_index node_index = make_id_index(nodes.keys);
+  // Membership only: where the keys span a small range, a bit per id (a few cache-resident
+  // kilobytes to fill and test) serves instead of the index; the index names a missing one.
+  std::int64_t low = 0;
+  std::vector<std::uint64_t> present;
+  if (!nodes.keys.empty()) {
+    const auto [lo, hi] = std::minmax_element(nodes.keys.begin(), nodes.keys.end());
+    if (fits_table(*lo, *hi, nodes.keys.size())) {
+      low = *lo;
+      present.assign(static_cast<std::size_t>((*hi - low) / 64 + 1), 0);
+      for (std::int32_t id : nodes.keys) {
+        const auto bit = static_cast<std::uint64_t>(id - low);
+        present[bit / 64] |= std::uint64_t{1} << (bit % 64);
+      }
+    }
+  }
+  const id_index node_index = present.empty() ? make_id_index(nodes.keys) : id_index{};
+  const auto is_node = [&](std::int32_t id) {
+    if (present.empty()) return node_index.find(id) != id_index::absent;
+    const auto bit = static_cast<std::uint64_t>(static_cast<std::int64_t>(id) - low);
+    return bit / 64 < present.size() && (present[bit / 64] >> (bit % 64) & 1) != 0;
+  };
   std::atomic<bool> missing{false};
   // Lookups only: nothing to write, so nothing to fault in.
   parallel_for(edges.ids.size(), ids_per_claim, team_size(edges.ids.size(), serial_below_work),
                [&](std::size_t first, std::size_t last, int) {
                  bool absent = false;
-                 for (std::size_t p = first; p < last; ++p)
-                   absent = absent || node_index.find(edges.ids[p]) == id_index::absent;
+                 for (std::size_t p = first; p < last; ++p) absent = absent || !is_node(edges.ids[p]);
                  if (absent) missing.store(true, std::memory_order_relaxed);
                });
-  if (missing.load()) throw_missing_member(edges, node_index);
+  if (missing.load()) throw_missing_member(edges, present.empty() ? node_index : make_id_index(nodes.keys));
 }
 
 incidence_structure build_incidence(const incidence_map& nodes, const incidence_map& edges) {
