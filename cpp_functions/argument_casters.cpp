@@ -278,6 +278,8 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
     offsets.push_back(ids.size());
   }
 
+  // Released before the replay, whose arrays can then take that memory instead of fresh pages.
+  array<PyObject*>().swap(values);
   CPP_FUNCTIONS_PHASE("argument walk");
   const int team = team_size(keys.size() + ids.size(), serial_below_objects * 4);
   const array<std::uint32_t> order =
