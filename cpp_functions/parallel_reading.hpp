@@ -1,13 +1,13 @@
 // Reading the leading run of an argument that needs no Python code, on the module's team.
 //
-// Most inputs are exact lists, tuples or dicts of exact sets of small exact ints. Reading such
+// Most inputs are exact lists, tuples or dicts of exact sets of 32-bit exact ints. Reading such
 // an input runs no Python code, so a team of threads reads it: the slots of each set's hash
 // table and each int's digit. This is safe because the calling thread holds the interpreter
 // lock for the whole call and runs only our code meanwhile, so no Python code can change or
 // free those objects (the containers hold them); the workers only load memory, never change a
 // reference count and call no C API but PyDict_Next, which in an interpreter with that lock
 // only loads memory too. The run ends before the first object that needs more (a set
-// subclass, an element that is no small exact int). The caller polls for signals between the
+// subclass, an element that is no 32-bit exact int). The caller polls for signals between the
 // chunks it hands to these functions, never inside one, so each chunk reads its container
 // afresh.
 #pragma once
@@ -43,13 +43,28 @@ inline void lower_to(std::atomic<std::size_t>& target, std::size_t value) {
   }
 }
 
-// An exact int of one digit (|v| < 2^30): its value is plain memory. Pure reads, so workers
-// may call this.
-inline bool read_compact(PyObject* item, std::int32_t& value) {
+// An exact int in the signed 32-bit range: one digit (|v| < 2^30) or a few more for the
+// rest of the range (ids from hashes and databases use all 31 bits). Its value is plain
+// memory, so workers may call this; any other object needs the calling thread.
+inline bool read_int32(PyObject* item, std::int32_t& value) {
+  static_assert(PyLong_SHIFT == 30 || PyLong_SHIFT == 15, "digits of an unknown width");
+  constexpr std::uintptr_t max_digits = (32 + PyLong_SHIFT - 1) / PyLong_SHIFT;
   if (!PyLong_CheckExact(item)) return false;
   auto* number = reinterpret_cast<PyLongObject*>(item);
-  if (!PyUnstable_Long_IsCompact(number)) return false;
-  value = static_cast<std::int32_t>(PyUnstable_Long_CompactValue(number));
+  if (PyUnstable_Long_IsCompact(number)) {
+    value = static_cast<std::int32_t>(PyUnstable_Long_CompactValue(number));
+    return true;
+  }
+  const std::uintptr_t tag = number->long_value.lv_tag;
+  const std::uintptr_t digits = tag >> _PyLong_NON_SIZE_BITS;
+  if (digits > max_digits) return false;
+  std::uint64_t magnitude = 0;
+  for (std::uintptr_t k = digits; k-- > 0;)
+    magnitude = magnitude << PyLong_SHIFT | number->long_value.ob_digit[k];
+  const bool negative = (tag & _PyLong_SIGN_MASK) == 2;
+  if (magnitude > (negative ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1)) return false;
+  value = static_cast<std::int32_t>(negative ? -static_cast<std::int64_t>(magnitude)
+                                             : static_cast<std::int64_t>(magnitude));
   return true;
 }
 
@@ -58,7 +73,7 @@ inline bool is_exact_set(PyObject* object) {
   return PySet_CheckExact(object) || PyFrozenSet_CheckExact(object);
 }
 
-// The elements of an exact set, in its iteration order, when all are small exact ints; false
+// The elements of an exact set, in its iteration order, when all are 32-bit exact ints; false
 // at the first other element. Iteration walks the hash table in slot order and skips empty
 // slots and deleted ones (marked by hash -1, which no live element has). Pure reads.
 inline bool read_set_table(PyObject* set, std::int32_t* out) {
@@ -66,7 +81,7 @@ inline bool read_set_table(PyObject* set, std::int32_t* out) {
   for (Py_ssize_t slot = 0; slot <= table->mask; ++slot) {
     const setentry& entry = table->table[slot];
     if (entry.key == nullptr || entry.hash == -1) continue;
-    if (!read_compact(entry.key, *out++)) return false;
+    if (!read_int32(entry.key, *out++)) return false;
   }
   return true;
 }
@@ -98,7 +113,7 @@ inline void grow_ids(array<std::int32_t>& ids, std::size_t size, std::size_t ent
 }
 
 // Appends to ids the tables of sets[0..count) (borrowed, alive, exact sets), where
-// offsets[first + 1 + k] holds set k's size, as far as the leading run of sets of small exact
+// offsets[first + 1 + k] holds set k's size, as far as the leading run of sets of 32-bit exact
 // ints goes; returns the length of that run, with offsets cut to one entry per set read.
 // Sizes become running sums in place: the team that wrote them faulted their pages in.
 inline std::size_t read_set_tables(PyObject* const* sets, std::size_t count, std::size_t first,
@@ -129,7 +144,7 @@ inline std::size_t read_set_tables(PyObject* const* sets, std::size_t count, std
 }
 
 // Reads sets[0..count) (borrowed, all alive) into offsets and ids as far as the leading run of
-// exact sets of small exact ints goes; returns the length of that run. offsets gains one entry
+// exact sets of 32-bit exact ints goes; returns the length of that run. offsets gains one entry
 // per set read. No Python code runs and nothing is changed but the outputs.
 inline std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, array<std::size_t>& offsets,
                                    array<std::int32_t>& ids) {
@@ -148,7 +163,7 @@ inline std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, arr
 }
 
 // The dict entries of one chunk, k in [0, count), read into keys, offsets and ids as far as
-// the leading run of small exact-int keys with exact sets of small exact ints goes; returns
+// the leading run of 32-bit exact-int keys with exact sets of 32-bit exact ints goes; returns
 // its length. walk(begin, end, visit) calls visit(k, key, value) for the chunk's entries
 // [begin, end) in order until visit returns false; it must be safe on the team.
 template <typename Walk>
@@ -164,7 +179,7 @@ std::size_t read_exact_entries(std::size_t count, const Walk& walk, array<std::i
                [&](std::size_t begin, std::size_t end, int) {
                  walk(begin, end, [&](std::size_t k, PyObject* key, PyObject* value) {
                    if (k >= first_other.load(std::memory_order_relaxed)) return false;
-                   if (key == nullptr || !read_compact(key, keys[first + k]) || !is_exact_set(value)) {
+                   if (key == nullptr || !read_int32(key, keys[first + k]) || !is_exact_set(value)) {
                      lower_to(first_other, k);
                      return false;
                    }
