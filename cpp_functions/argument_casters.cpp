@@ -8,7 +8,7 @@
 // element's __index__ / __int__), the stop at the first refused element, the errors that
 // propagate, and the native order of dict keys (hash_order.hpp).
 //
-// Parallel reading. Most inputs are exact lists, tuples or dicts of exact sets of small
+// Parallel reading. Most inputs are exact lists, tuples or dicts of exact sets of 32-bit
 // exact ints, whose leading run a team reads without Python code (parallel_reading.hpp). From
 // the first object that needs more, everything runs on the calling thread in the original
 // order, with stl.h's calls, since Python code may then change what follows.
@@ -50,8 +50,9 @@ namespace {
 
 using namespace reading;
 
-constexpr std::size_t objects_per_chunk = 1 << 16;  // read in parallel between two polls
-constexpr std::uint32_t steps_per_poll = 1024;      // sequential conversions between two polls
+constexpr std::size_t objects_per_chunk = 1 << 16;   // read in parallel between two polls
+constexpr std::uint32_t steps_per_poll = 1024;       // sequential conversions between two polls
+constexpr std::size_t serial_order_below = 1 << 16;  // keys whose native order one thread finds
 
 // ---- elements -----------------------------------------------------------------------------
 
@@ -195,16 +196,27 @@ bool load_hyperedge_list(PyObject* src, hyperedge_list& out) {
   return true;
 }
 
-bool load_incidence_map(PyObject* src, incidence_map& out) {
-  if (!PyDict_Check(src)) return false;
-  out = incidence_map{};
-  const auto reserved = static_cast<std::size_t>(PyDict_Size(src));
-  // Entries in dict order, repeated native keys included; ids[offsets[k]..] are entry k's.
+namespace {
+
+// A dict's entries in dict order, repeated native keys included: entry k is keys[k] with the
+// ids ids[offsets[k] ..].
+struct dict_entries {
   array<std::int32_t> keys;
   array<std::size_t> offsets{0};
   array<std::int32_t> ids;
-  keys.reserve(reserved);
-  offsets.reserve(reserved + 1);
+  std::size_t reserved = 0;   // the dict's size when conversion began: what stl.h reserves
+  bool distinct_keys = true;  // exact-int keys are distinct values
+};
+
+// Reads a dict by stl.h's rule into `out`; false when a rule refuses it.
+bool read_dict(PyObject* src, dict_entries& out) {
+  if (!PyDict_Check(src)) return false;
+  out.reserved = static_cast<std::size_t>(PyDict_Size(src));
+  array<std::int32_t>& keys = out.keys;
+  array<std::size_t>& offsets = out.offsets;
+  array<std::int32_t>& ids = out.ids;
+  keys.reserve(out.reserved);
+  offsets.reserve(out.reserved + 1);
 
   // Walking a dict runs no Python code, for subclasses too (stl.h iterates by PyDict_Next).
   // Chunks of entries are read in parallel, each walked afresh after the last poll. In a dict
@@ -265,25 +277,35 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
   // that may drop them from the dict runs.
   PyObject *key = nullptr, *value = nullptr;
   interrupt_ticker ticker{steps_per_poll};
-  bool distinct_keys = true;  // exact-int keys are distinct values
   while (true) {
     ticker.tick();  // between entries, while none is held: a handler may change the dict
     if (PyDict_Next(src, &position, &key, &value) == 0) break;
     py::object held_key = py::reinterpret_borrow<py::object>(key);
     py::object held_value = py::reinterpret_borrow<py::object>(value);
-    distinct_keys = distinct_keys && PyLong_CheckExact(key);
+    out.distinct_keys = out.distinct_keys && PyLong_CheckExact(key);
     std::int32_t native_key = 0;
     if (!convert_int(key, native_key) || !load_set(value, ids)) return false;
     keys.push_back(native_key);
     offsets.push_back(ids.size());
   }
 
-  // Released before the replay, whose arrays can then take that memory instead of fresh pages.
-  array<PyObject*>().swap(values);
   CPP_FUNCTIONS_PHASE("argument walk");
+  return true;
+}
+
+}  // namespace
+
+bool load_incidence_map(PyObject* src, incidence_map& out) {
+  out = incidence_map{};
+  dict_entries entries;
+  if (!read_dict(src, entries)) return false;
+  const array<std::int32_t>& keys = entries.keys;
+  const array<std::size_t>& offsets = entries.offsets;
+  const array<std::int32_t>& ids = entries.ids;
   const int team = team_size(keys.size() + ids.size(), serial_below_objects * 4);
   const array<std::uint32_t> order =
-      unordered_map_order(keys.data(), keys.size(), true, reserved, distinct_keys, poll_interrupt);
+      unordered_map_order(keys.data(), keys.size(), true, entries.reserved, entries.distinct_keys,
+                          team_size(keys.size(), serial_order_below), poll_interrupt);
   CPP_FUNCTIONS_PHASE("order replay");
   // Native order, by the team in blocks: keys, lengths and each block's total ids; the blocks'
   // running sum here; then each block's offsets and ids.
@@ -315,6 +337,34 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
     }
   });
   CPP_FUNCTIONS_PHASE("reorder");
+  return true;
+}
+
+bool load_incidence_entries(PyObject* src, incidence_entries& out) {
+  out = incidence_entries{};
+  dict_entries entries;
+  if (!read_dict(src, entries)) return false;
+  if (!entries.distinct_keys) {
+    // The native map keeps the first entry of equal keys.
+    id_set seen(entries.keys.size());
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < entries.keys.size(); ++k) {
+      if (!seen.insert(entries.keys[k])) continue;
+      const std::size_t begin = entries.offsets[k], end = entries.offsets[k + 1], at = entries.offsets[kept];
+      std::memmove(entries.ids.data() + at, entries.ids.data() + begin, (end - begin) * sizeof(std::int32_t));
+      entries.keys[kept++] = entries.keys[k];
+      entries.offsets[kept] = at + end - begin;
+    }
+    entries.keys.resize(kept);
+    entries.offsets.resize(kept + 1);
+    entries.ids.resize(entries.offsets[kept]);
+  }
+  out.keys = std::move(entries.keys);
+  out.offsets = std::move(entries.offsets);
+  out.ids = std::move(entries.ids);
+  out.reserved = entries.reserved;
+  out.first = first_in_map_order(out.keys.data(), out.keys.size(), out.reserved, true, poll_interrupt);
+  CPP_FUNCTIONS_PHASE("order replay");
   return true;
 }
 

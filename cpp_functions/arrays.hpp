@@ -10,8 +10,12 @@
 // them, which stalled a first call for up to a second, deaf to Ctrl-C.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
+#include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -52,5 +56,12 @@ bool operator!=(const array_allocator<T>&, const array_allocator<U>&) {
 // A large array of plain numbers: resize() leaves new elements unwritten.
 template <typename T>
 using array = std::vector<T, array_allocator<T>>;
+
+// Positions of entries and ids are 32-bit wherever they fill an array (half the memory
+// traffic of 64-bit ones), with UINT32_MAX kept for "none". Inputs with more refuse up front.
+inline void check_positions(std::size_t count) {
+  if (count >= UINT32_MAX)
+    throw std::length_error(std::to_string(count) + " entries or ids in one container: at most 2^32 - 2");
+}
 
 }  // namespace cpp_functions

@@ -17,6 +17,7 @@ namespace cpp_functions {
 // refuses `src`. An error raised by a container itself propagates as error_already_set.
 bool load_hyperedge_list(PyObject* src, hyperedge_list& out);
 bool load_incidence_map(PyObject* src, incidence_map& out);
+bool load_incidence_entries(PyObject* src, incidence_entries& out);
 
 // New references, or null with a Python error set when an element cannot be made; throw
 // std::runtime_error when a container cannot be allocated. Score dicts list their ids in the
@@ -59,6 +60,12 @@ struct type_caster<cpp_functions::hyperedge_list>
 template <>
 struct type_caster<cpp_functions::incidence_map>
     : flat_argument_caster<cpp_functions::incidence_map, cpp_functions::load_incidence_map> {
+  static constexpr auto name = const_name("dict[int, set[int]]");
+};
+
+template <>
+struct type_caster<cpp_functions::incidence_entries>
+    : flat_argument_caster<cpp_functions::incidence_entries, cpp_functions::load_incidence_entries> {
   static constexpr auto name = const_name("dict[int, set[int]]");
 };
 

@@ -31,6 +31,13 @@ struct incidence_map {
   std::size_t size() const { return keys.size(); }
 };
 
+// The same entries in dict order instead, for a kernel that needs of the native order only
+// its first key: finding that costs a fraction of ordering every entry. Keys are distinct.
+struct incidence_entries : incidence_map {
+  std::size_t first = 0;     // the entry whose key comes first in the native order
+  std::size_t reserved = 0;  // what the native map is reserved for: with the keys, its order
+};
+
 // Line-graph edges in ascending (i, j) order: the edges of first position i are
 // (i, second[p], weights[p]) for p in [offsets[i], offsets[i+1]).
 struct line_graph_edges {

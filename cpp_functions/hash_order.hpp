@@ -6,19 +6,21 @@
 // The order follows from three rules of the library's hash table: a key that lands in an
 // empty bucket goes to the front of the one list of all nodes; a key whose bucket is occupied
 // goes to the front of that bucket's run; a rehash walks the list from the front and applies
-// the same two rules with the new bucket count. This file replays exactly those steps on index
-// arrays, with the library's own rehash policy (bucket counts and growth points), so the
-// order is the library's by construction; a test checks it against real maps.
+// the same two rules with the new bucket count. This file applies those rules to index arrays,
+// with the library's own rehash policy (bucket counts and growth points), so the order is the
+// library's by construction; a test checks it against real maps.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
+#include <memory>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "arrays.hpp"
+#include "parallel.hpp"
 #include "seeded_hash.hpp"
 
 namespace cpp_functions {
@@ -38,132 +40,231 @@ struct bucket_divisor {
   }
 };
 
-// Positions into `keys` of the map's entries in iteration order, one per distinct key (the
-// first position of each key: emplace keeps the first). With `reserve`, the map is first
+// The list of a map whose nodes, in `seq` order, were inserted (or rehashed) into `buckets`
+// buckets: by the two rules, each bucket's nodes stand together in the reverse of their seq
+// order, and buckets stand in the reverse order of their first nodes in seq. So node i of seq
+// lands after the nodes of the buckets whose first node comes later in seq, and after the
+// nodes of its own bucket that come later. A count per bucket and two placing passes find
+// that: their random accesses are independent of each other, where walking the list itself
+// would chain them, a cache miss each once the map outgrows the cache.
+//
+// On a team, each participant owns a range of buckets for the passes that count and place,
+// scanning seq for its own. Work goes out in slices of seq, one job each, with a poll after
+// every job.
+class regrouper {
+ public:
+  regrouper(const std::int32_t* keys, int team) : keys_(keys), team_(team) {}
+
+  template <typename Poll>
+  array<std::uint32_t> operator()(const array<std::uint32_t>& seq, std::size_t buckets, Poll& poll) {
+    const std::size_t count = seq.size();
+    array<std::uint32_t> out(count);
+    if (buckets == 1) {
+      std::reverse_copy(seq.begin(), seq.end(), out.begin());
+      return out;
+    }
+    const bucket_divisor divisor(buckets);
+    bucket_.resize(count);
+    slices(count, poll, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i)
+        bucket_[i] = static_cast<std::uint32_t>(divisor.mod(static_cast<std::size_t>(keys_[seq[i]])));
+    });
+    // Per bucket: its first position in seq (high half) and its node count; then the slot of
+    // its next node.
+    if (buckets > per_bucket_size_) {
+      per_bucket_.reset(new std::atomic<std::uint64_t>[buckets]);
+      per_bucket_size_ = buckets;
+    }
+    slices(buckets, poll, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t b = begin; b < end; ++b) per_bucket_[b].store(0, std::memory_order_relaxed);
+    });
+    owned_slices(count, buckets, false, poll, [&](std::size_t i, std::atomic<std::uint64_t>& entry) {
+      const std::uint64_t held = entry.load(std::memory_order_relaxed);
+      entry.store((held == 0 ? std::uint64_t{i} << 32 : held) + 1, std::memory_order_relaxed);
+    });
+    // Each bucket's first slot: the nodes of the buckets whose first node lies further on.
+    // A placed entry holds a slot below 2^32, which no later node (position above 0) takes
+    // for its bucket's first.
+    std::uint64_t next_slot = 0;
+    for (std::size_t i = count; i-- > 0;) {
+      if (i % slice_size == 0) poll();
+      std::atomic<std::uint64_t>& entry = per_bucket_[bucket_[i]];
+      const std::uint64_t held = entry.load(std::memory_order_relaxed);
+      if (held >> 32 != i) continue;
+      entry.store(next_slot, std::memory_order_relaxed);
+      next_slot += static_cast<std::uint32_t>(held);
+    }
+    owned_slices(count, buckets, true, poll, [&](std::size_t i, std::atomic<std::uint64_t>& entry) {
+      const std::uint64_t slot = entry.load(std::memory_order_relaxed);
+      out[slot] = seq[i];
+      entry.store(slot + 1, std::memory_order_relaxed);
+    });
+    return out;
+  }
+
+ private:
+  static constexpr std::size_t slice_size = 1 << 16;  // positions of seq in one job
+
+  // body(begin, end) over [0, count) by the team, a slice per job.
+  template <typename Poll, typename Body>
+  void slices(std::size_t count, Poll& poll, const Body& body) {
+    for (std::size_t begin = 0; begin < count; begin += slice_size) {
+      const std::size_t end = std::min(count, begin + slice_size);
+      parallel_for(end - begin, (end - begin + team_ - 1) / team_, team_,
+                   [&](std::size_t first, std::size_t last, int) { body(begin + first, begin + last); });
+      poll();
+    }
+  }
+
+  // body(i, entry of i's bucket) for every position of seq, ascending or descending, each
+  // participant taking the positions whose buckets lie in its range.
+  template <typename Poll, typename Body>
+  void owned_slices(std::size_t count, std::size_t buckets, bool descending, Poll& poll, const Body& body) {
+    const auto parts = static_cast<std::size_t>(team_);
+    for (std::size_t done = 0; done < count; done += slice_size) {
+      const std::size_t begin = descending ? count - std::min(count, done + slice_size) : done;
+      const std::size_t end = descending ? count - done : std::min(count, done + slice_size);
+      parallel_chunks(parts, team_, [&](std::size_t part, int) {
+        const std::size_t low = buckets * part / parts, width = buckets * (part + 1) / parts - low;
+        for (std::size_t k = 0; k < end - begin; ++k) {
+          const std::size_t i = descending ? end - 1 - k : begin + k;
+          if (bucket_[i] - low < width) body(i, per_bucket_[bucket_[i]]);
+        }
+      });
+      poll();
+    }
+  }
+
+  const std::int32_t* keys_;
+  int team_;
+  array<std::uint32_t> bucket_;  // of each position of seq
+  std::unique_ptr<std::atomic<std::uint64_t>[]> per_bucket_;
+  std::size_t per_bucket_size_ = 0;
+};
+
+// How a map takes in `count` keys: which of them it holds (the first of equal keys: emplace
+// keeps the first), and the bucket counts it goes through. With `reserve`, the map is first
 // reserved for `reserve_count` elements, as a converted argument is; without, it grows from
 // empty, as a map filled key by key does. `distinct` says the keys are known to differ;
-// otherwise repeats are found first, by a seeded hash set, since the map's own way (scanning
-// the key's bucket) costs the whole bucket per key when keys share one. Every step then costs
-// constant time whatever the key values. Calls poll() every few thousand keys; adds the steps
-// taken to *steps when given (for tests).
+// otherwise repeats are found by a seeded hash set, since the map's own way (scanning the
+// key's bucket) costs the whole bucket per key when keys share one.
+struct map_insertions {
+  array<std::uint32_t> inserted;  // positions into keys, in insertion order
+  // The bucket count in force while inserted[rehash_at[r] ..] went in; r = 0 from the start.
+  std::vector<std::size_t> rehash_at{0}, buckets;
+  std::size_t probes = 0;  // repeats looked for (for tests)
+
+  template <typename Poll>
+  map_insertions(const std::int32_t* keys, std::size_t count, bool reserve, std::size_t reserve_count,
+                 bool distinct, Poll& poll) {
+    constexpr std::size_t keys_per_poll = 1 << 14;
+    check_positions(count);
+    if (distinct) {
+      inserted.resize(count);
+      for (std::size_t i = 0; i < count; ++i) inserted[i] = static_cast<std::uint32_t>(i);
+    } else {
+      id_set seen(count);
+      inserted.reserve(count);
+      for (std::size_t i = 0; i < count; ++i) {
+        if (i % keys_per_poll == 0) poll();
+        if (seen.insert(keys[i])) inserted.push_back(static_cast<std::uint32_t>(i));
+      }
+      probes = seen.probes();
+    }
+    std::__detail::_Prime_rehash_policy policy;
+    buckets.push_back(1);  // a default-constructed map has its single bucket
+    if (reserve) {
+      // reserve(n) is rehash(ceil(n / max_load)), and rehash never goes below one more element;
+      // on an empty map it changes no order.
+      const auto saved = policy._M_state();
+      const std::size_t wanted = policy._M_next_bkt(
+          std::max(policy._M_bkt_for_elements(1), policy._M_bkt_for_elements(reserve_count)));
+      if (wanted != 1)
+        buckets.back() = wanted;
+      else
+        policy._M_reset(saved);
+    }
+    for (std::size_t j = 0; j < inserted.size(); ++j) {
+      const auto grow = policy._M_need_rehash(buckets.back(), j, 1);
+      if (grow.first) {
+        rehash_at.push_back(j);
+        buckets.push_back(grow.second);
+      }
+    }
+  }
+};
+
+// Positions into `keys` of the map's entries in iteration order, one per key it holds (see
+// map_insertions). Between two rehashes the list is the regroup of the list before the last
+// one followed by the keys inserted since; a rehash keeps the order of that list and
+// regroups it under the new count. Every step costs constant time whatever the key values.
+// Runs on up to `team` threads; calls poll() between parts of about a millisecond; adds the
+// steps taken to *steps when given (for tests).
 template <typename Poll>
 array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t count, bool reserve,
-                                         std::size_t reserve_count, bool distinct, Poll&& poll,
+                                         std::size_t reserve_count, bool distinct, int team, Poll&& poll,
                                          std::size_t* steps = nullptr) {
-  constexpr std::size_t keys_per_poll = 1 << 14;
-  using policy_type = std::__detail::_Prime_rehash_policy;
-  constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
-  const std::uint32_t before_begin = static_cast<std::uint32_t>(count);  // the list's head
-
   if (reserve && distinct && count != 0) {
     // Distinct keys in [0, buckets) have a bucket each, so each goes to the front of the list:
     // unless the map rehashes, the order is the reverse of insertion. Ids numbered from 0 are
     // often just that. The policy grows only at its next resize point, so asking for the last
     // key tells whether it rehashes at all.
-    policy_type reserved;
+    std::__detail::_Prime_rehash_policy reserved;
     const std::size_t buckets = reserved._M_next_bkt(
         std::max(reserved._M_bkt_for_elements(1), reserved._M_bkt_for_elements(reserve_count)));
     bool in_range = true;
     for (std::size_t i = 0; i < count; ++i) in_range &= static_cast<std::size_t>(keys[i]) < buckets;
     if (in_range && buckets != 1 && reserved._M_state() != 0 &&
         !reserved._M_need_rehash(buckets, count - 1, 1).first) {
+      check_positions(count);
       array<std::uint32_t> order(count);
       for (std::size_t k = 0; k < count; ++k) order[k] = static_cast<std::uint32_t>(count - 1 - k);
       if (steps != nullptr) *steps += 2 * count;
       return order;
     }
   }
-
-  std::vector<bool> repeated;
-  std::size_t taken = 0;
-  if (!distinct) {
-    repeated.assign(count, false);
-    id_set seen(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      if (i % keys_per_poll == 0) poll();
-      repeated[i] = !seen.insert(keys[i]);
-    }
-    taken += seen.probes();
+  const map_insertions map(keys, count, reserve, reserve_count, distinct, poll);
+  regrouper regroup(keys, team);
+  std::size_t taken = map.probes;
+  array<std::uint32_t> list;  // the list before the last rehash, then the keys inserted since
+  for (std::size_t r = 0; r < map.buckets.size(); ++r) {
+    const std::size_t end = r + 1 < map.rehash_at.size() ? map.rehash_at[r + 1] : map.inserted.size();
+    list.reserve(end);
+    list.insert(list.end(), map.inserted.begin() + static_cast<std::ptrdiff_t>(map.rehash_at[r]),
+                map.inserted.begin() + static_cast<std::ptrdiff_t>(end));
+    taken += list.size();
+    list = regroup(list, map.buckets[r], poll);
   }
+  if (steps != nullptr) *steps += taken + list.size();
+  return list;
+}
 
-  policy_type policy;
-  std::size_t bucket_count = 1;  // a default-constructed map has its single bucket
-  // bucket[b]: the node before the first node of bucket b (before_begin for the list's
-  // first run), or none; next[i]: the node after i, with next[before_begin] the list's head.
-  array<std::uint32_t> bucket(1, none);
-  array<std::uint32_t> next(count + 1, none);
-  std::size_t elements = 0;
-
-  bucket_divisor divisor(bucket_count);
-  auto bucket_of = [&](std::uint32_t node) {
-    return divisor.mod(static_cast<std::size_t>(keys[node]));  // std::hash<int> is the value
-  };
-  auto rehash_to = [&](std::size_t buckets) {
-    divisor = bucket_divisor(buckets);
-    array<std::uint32_t> fresh(buckets, none);
-    std::uint32_t p = next[before_begin];
-    next[before_begin] = none;
-    std::size_t begin_bucket = 0;
-    while (p != none) {
-      ++taken;
-      const std::uint32_t following = next[p];
-      const std::size_t b = bucket_of(p);
-      if (fresh[b] == none) {
-        next[p] = next[before_begin];
-        next[before_begin] = p;
-        fresh[b] = before_begin;
-        if (next[p] != none) fresh[begin_bucket] = p;
-        begin_bucket = b;
-      } else {
-        next[p] = next[fresh[b]];
-        next[fresh[b]] = p;
-      }
-      p = following;
+// The position into `keys` of the map's first entry in iteration order, or count for none:
+// as unordered_map_order(...)[0]. Where the map does not rehash after its reserve, the first
+// entry is the last key of the bucket that gets its first key last, found with a bit per
+// bucket (which stays in the cache) and no ordering.
+template <typename Poll>
+std::size_t first_in_map_order(const std::int32_t* keys, std::size_t count, std::size_t reserve_count,
+                               bool distinct, Poll&& poll) {
+  const map_insertions map(keys, count, true, reserve_count, distinct, poll);
+  if (map.inserted.empty()) return count;
+  if (map.buckets.size() > 1)
+    return unordered_map_order(keys, count, true, reserve_count, distinct, 1, poll)[0];
+  const bucket_divisor divisor(map.buckets[0]);
+  const auto bucket_of = [&](std::uint32_t p) { return divisor.mod(static_cast<std::size_t>(keys[p])); };
+  std::vector<bool> seen(map.buckets[0], false);
+  std::size_t last_new = 0;
+  for (std::size_t j = 0; j < map.inserted.size(); ++j) {
+    const std::size_t b = bucket_of(map.inserted[j]);
+    if (!seen[b]) {
+      seen[b] = true;
+      last_new = b;
     }
-    bucket.swap(fresh);
-    bucket_count = buckets;
-  };
-
-  if (reserve) {
-    // reserve(n) is rehash(ceil(n / max_load)), and rehash never goes below one more element.
-    const auto saved = policy._M_state();
-    std::size_t wanted =
-        std::max(policy._M_bkt_for_elements(elements + 1), policy._M_bkt_for_elements(reserve_count));
-    wanted = policy._M_next_bkt(wanted);
-    if (wanted != bucket_count)
-      rehash_to(wanted);
-    else
-      policy._M_reset(saved);
   }
-
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i % keys_per_poll == 0) poll();
-    if (!distinct && repeated[i]) continue;  // a key already present keeps its place
-    ++taken;
-    const auto node = static_cast<std::uint32_t>(i);
-    std::size_t b = bucket_of(node);
-    const auto grow = policy._M_need_rehash(bucket_count, elements, 1);
-    if (grow.first) {
-      rehash_to(grow.second);
-      b = bucket_of(node);
-    }
-    if (bucket[b] != none) {
-      next[node] = next[bucket[b]];
-      next[bucket[b]] = node;
-    } else {
-      next[node] = next[before_begin];
-      next[before_begin] = node;
-      if (next[node] != none) bucket[bucket_of(next[node])] = node;
-      bucket[b] = before_begin;
-    }
-    ++elements;
+  std::size_t j = map.inserted.size();
+  while (bucket_of(map.inserted[--j]) != last_new) {
   }
-
-  array<std::uint32_t> order;
-  order.reserve(elements);
-  for (std::uint32_t p = next[before_begin]; p != none; p = next[p]) order.push_back(p);
-  if (steps != nullptr) *steps += taken + order.size();
-  return order;
+  return map.inserted[j];
 }
 
 }  // namespace cpp_functions

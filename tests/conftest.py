@@ -208,7 +208,8 @@ def hash_order_check(tmp_path_factory):
     [(agrees, steps the replica took)]."""
     binary = tmp_path_factory.mktemp("hash_order") / "hash_order_check"
     source = Path(__file__).parent / "reference" / "hash_order_check.cpp"
-    _compile(source, binary, f"-I{Path(__file__).resolve().parents[1]}")
+    root = Path(__file__).resolve().parents[1]
+    _compile(source, binary, "-fopenmp", f"-I{root}", str(root / "cpp_functions" / "parallel.cpp"))
 
     def check(key_lists):
         text = "\n".join(" ".join(map(str, [len(keys), *keys])) for keys in key_lists)

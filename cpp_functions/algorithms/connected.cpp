@@ -11,13 +11,15 @@
 // is scanned from whichever reached node lists it; a member that is not a key of node_dict is
 // never marked and never expanded).
 //
-// Layout. The maps arrive flat (keys in native order, each key's ids in one array); the ids
-// are resolved to indices by table lookups before the search, in parallel. Members that are
-// not nodes resolve to nothing and are skipped.
+// Layout. The maps arrive flat, entries in dict order: of the native order only the first key
+// matters here, as the start, and (on failure) the order of the nodes to name the first one
+// that lists a missing edge, found only then. Listed edge ids are resolved to positions by
+// table lookups before the search, in parallel; members are looked up as the search meets
+// them. Members that are not nodes resolve to nothing and are skipped.
 //
 // Threads. The search goes level by level. A small level is expanded on the calling thread,
-// as a queue (a team's start-up per level would cost more than it saves); a level of at least
-// parallel_level nodes is cut into chunks that the team expands, each thread claiming an
+// as a queue (a team's start-up per level would cost more than it saves); a level that lists
+// at least parallel_work edges is cut into chunks that the team expands, each thread claiming an
 // edge or a node by one atomic exchange of its mark, so each is scanned or queued once. Only
 // the set of reached nodes decides the answer, and it does not depend on who claimed what.
 #include "connected.hpp"
@@ -30,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "../hash_order.hpp"
 #include "../id_index.hpp"
 #include "../interrupt.hpp"
 #include "../parallel.hpp"
@@ -39,8 +42,8 @@ namespace {
 
 using cpp_functions::array;
 using cpp_functions::id_index;
+using cpp_functions::incidence_entries;
 using cpp_functions::incidence_map;
-using cpp_functions::make_id_index;
 
 constexpr std::uint32_t nodes_per_poll = 4096;      // nodes expanded between two polls
 constexpr std::size_t serial_below_work = 1 << 16;  // incidences resolved on one thread below
@@ -49,22 +52,20 @@ constexpr std::size_t parallel_work = 1 << 15;  // levels listing fewer edges ar
 constexpr std::size_t work_per_claim = 4096;    // listed edges in a chunk of a level
 
 // Every edge id a node lists, reached or not, resolved before the search starts. A missing
-// one is flagged by the team and named afterwards: the first in node order.
-array<std::uint32_t> resolve_listed_edges(const incidence_map& nodes, const id_index& edge_index) {
+// one is flagged by the team and named afterwards: the first in the native node order.
+array<std::uint32_t> resolve_listed_edges(const incidence_entries& nodes, const id_index& edge_index) {
   array<std::uint32_t> listed(nodes.ids.size());
   std::atomic<bool> missing{false};
-  cpp_functions::parallel_for(nodes.keys.size(), nodes_per_claim,
-                              cpp_functions::team_size(nodes.ids.size(), serial_below_work),
-                              [&](std::size_t first, std::size_t last, int) {
-                                bool absent = false;
-                                for (std::size_t p = nodes.offsets[first]; p < nodes.offsets[last]; ++p) {
-                                  listed[p] = edge_index.find(nodes.ids[p]);
-                                  absent = absent || listed[p] == id_index::absent;
-                                }
-                                if (absent) missing.store(true, std::memory_order_relaxed);
-                              });
+  cpp_functions::parallel_for(
+      nodes.keys.size(), nodes_per_claim, cpp_functions::team_size(nodes.ids.size(), serial_below_work),
+      [&](std::size_t first, std::size_t last, int) {
+        const std::size_t begin = nodes.offsets[first], end = nodes.offsets[last];
+        if (!edge_index.find_all(nodes.ids.data() + begin, end - begin, listed.data() + begin))
+          missing.store(true, std::memory_order_relaxed);
+      });
   if (missing.load())
-    for (std::size_t v = 0; v < nodes.keys.size(); ++v)
+    for (std::uint32_t v : cpp_functions::unordered_map_order(
+             nodes.keys.data(), nodes.size(), true, nodes.reserved, true, 1, cpp_functions::poll_interrupt))
       for (std::size_t p = nodes.offsets[v]; p < nodes.offsets[v + 1]; ++p)
         if (listed[p] == id_index::absent)
           throw std::out_of_range("node " + std::to_string(nodes.keys[v]) + " lists edge " +
@@ -131,30 +132,21 @@ void expand_level(search_state& s, std::vector<std::uint32_t>& queue, std::size_
 
 }  // namespace
 
-bool is_connected(const incidence_map& nodes, const incidence_map& edges) {
+bool is_connected(const incidence_entries& nodes, const incidence_entries& edges) {
   if (nodes.size() == 0) return false;
-  // The two indexes at once, a thread each where there is a team: each faults in its table.
-  id_index edge_index, node_index;
-  cpp_functions::parallel_chunks(
-      2, std::min(2, cpp_functions::team_size(nodes.keys.size() + edges.keys.size(), serial_below_work)),
-      [&](std::size_t k, int) {
-        if (k == 0)
-          edge_index = make_id_index(edges.keys);
-        else
-          node_index = make_id_index(nodes.keys);
-      });
-  const array<std::uint32_t> listed = resolve_listed_edges(nodes, edge_index);
+  const array<std::uint32_t> listed = resolve_listed_edges(nodes, id_index(edges.keys));
+  const id_index node_index(nodes.keys);
   const std::size_t n = nodes.keys.size();
   search_state s{nodes, edges, listed, node_index, marks(n), marks(edges.keys.size())};
   CPP_FUNCTIONS_PHASE("search set-up");
 
-  // Node index 0 is the start; a node enters the queue once, when it is claimed. The queue
+  // The native first key is the start; a node enters the queue once, when it is claimed. The queue
   // holds the levels one after another; [head, level_end) is the one being expanded.
   const int team = cpp_functions::team_size(nodes.ids.size(), serial_below_work);
   std::vector<std::uint32_t> queue;
   queue.reserve(n);
-  queue.push_back(0);
-  s.visited.claim<true>(0);
+  queue.push_back(static_cast<std::uint32_t>(nodes.first));
+  s.visited.claim<true>(nodes.first);
   cpp_functions::interrupt_ticker ticker{nodes_per_poll};
   for (std::size_t head = 0; head < queue.size() && queue.size() < n;) {
     const std::size_t level_end = queue.size();

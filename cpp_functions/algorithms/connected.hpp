@@ -7,5 +7,5 @@
 // node_dict are not stepped through). False for an empty node_dict. Does not change the OpenMP
 // thread count. Throws std::out_of_range naming the node and edge when a node lists an edge id
 // that is not a key of edge_dict.
-bool is_connected(const cpp_functions::incidence_map& node_dict,
-                  const cpp_functions::incidence_map& edge_dict);
+bool is_connected(const cpp_functions::incidence_entries& node_dict,
+                  const cpp_functions::incidence_entries& edge_dict);

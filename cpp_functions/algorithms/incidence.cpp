@@ -5,8 +5,8 @@
 // numbers are internal; node_slot and edge_class map the callers' indices onto them.
 //
 // Method.
-// - Members are resolved to node indices by an id index (a flat table or bisection: the same
-//   cost whatever the ids), in parallel.
+// - Members are resolved to node indices by an id index (a flat table or a seeded hash table:
+//   the same cost whatever the ids), in parallel.
 // - Edges with the same member set get the same score in every round, so they merge into one
 //   element that carries their count. The merge hashes each set as a sum of its members'
 //   mixed indices (order does not matter), keyed by a seed drawn per call: an input cannot
@@ -60,7 +60,7 @@ struct resolved_edges {
 }
 
 resolved_edges resolve_members(const incidence_map& nodes, const incidence_map& edges, std::uint64_t seed) {
-  const id_index node_index = make_id_index(nodes.keys);
+  const id_index node_index(nodes.keys);
   resolved_edges r;
   r.members.resize(edges.ids.size());
   r.hashes.resize(edges.size());
@@ -68,19 +68,15 @@ resolved_edges resolve_members(const incidence_map& nodes, const incidence_map& 
   // Lookups cannot throw; a miss is only flagged here and located afterwards.
   parallel_for(edges.size(), edges_per_claim, team_size(edges.ids.size() + edges.size(), serial_below_work),
                [&](std::size_t first, std::size_t last, int) {
-                 bool absent = false;
+                 const std::size_t begin = edges.offsets[first], end = edges.offsets[last];
+                 if (!node_index.find_all(edges.ids.data() + begin, end - begin, r.members.data() + begin))
+                   missing.store(true, std::memory_order_relaxed);
                  for (std::size_t e = first; e < last; ++e) {
-                   const std::size_t begin = edges.offsets[e], end = edges.offsets[e + 1];
-                   std::uint64_t h = mix64((end - begin) ^ seed);
-                   for (std::size_t p = begin; p < end; ++p) {
-                     const std::uint32_t k = node_index.find(edges.ids[p]);
-                     absent = absent || k == id_index::absent;
-                     r.members[p] = k;
-                     h += mix64(k ^ ~seed);
-                   }
+                   std::uint64_t h = mix64((edges.offsets[e + 1] - edges.offsets[e]) ^ seed);
+                   for (std::size_t p = edges.offsets[e]; p < edges.offsets[e + 1]; ++p)
+                     h += mix64(r.members[p] ^ ~seed);
                    r.hashes[e] = h;
                  }
-                 if (absent) missing.store(true, std::memory_order_relaxed);
                });
   if (missing.load()) throw_missing_member(edges, node_index);
   return r;
@@ -277,36 +273,14 @@ void mark_runs(incidence_side& s) {
 
 void check_members(const incidence_map& nodes, const incidence_map& edges) {
   constexpr std::size_t ids_per_claim = 1 << 14;
-  // Membership only: where the keys span a small range, a bit per id (a few cache-resident
-  // kilobytes to fill and test) serves instead of the index; the index names a missing one.
-  std::int64_t low = 0;
-  std::vector<std::uint64_t> present;
-  if (!nodes.keys.empty()) {
-    const auto [lo, hi] = std::minmax_element(nodes.keys.begin(), nodes.keys.end());
-    if (fits_table(*lo, *hi, nodes.keys.size())) {
-      low = *lo;
-      present.assign(static_cast<std::size_t>((*hi - low) / 64 + 1), 0);
-      for (std::int32_t id : nodes.keys) {
-        const auto bit = static_cast<std::uint64_t>(id - low);
-        present[bit / 64] |= std::uint64_t{1} << (bit % 64);
-      }
-    }
-  }
-  const id_index node_index = present.empty() ? make_id_index(nodes.keys) : id_index{};
-  const auto is_node = [&](std::int32_t id) {
-    if (present.empty()) return node_index.find(id) != id_index::absent;
-    const auto bit = static_cast<std::uint64_t>(static_cast<std::int64_t>(id) - low);
-    return bit / 64 < present.size() && (present[bit / 64] >> (bit % 64) & 1) != 0;
-  };
+  const id_index node_index(nodes.keys);
   std::atomic<bool> missing{false};
-  // Lookups only: nothing to write, so nothing to fault in.
   parallel_for(edges.ids.size(), ids_per_claim, team_size(edges.ids.size(), serial_below_work),
                [&](std::size_t first, std::size_t last, int) {
-                 bool absent = false;
-                 for (std::size_t p = first; p < last; ++p) absent = absent || !is_node(edges.ids[p]);
-                 if (absent) missing.store(true, std::memory_order_relaxed);
+                 if (!node_index.find_all(edges.ids.data() + first, last - first, nullptr))
+                   missing.store(true, std::memory_order_relaxed);
                });
-  if (missing.load()) throw_missing_member(edges, present.empty() ? node_index : make_id_index(nodes.keys));
+  if (missing.load()) throw_missing_member(edges, node_index);
 }
 
 incidence_structure build_incidence(const incidence_map& nodes, const incidence_map& edges) {

@@ -16,8 +16,8 @@
 // position and weight straight into its slot of an exact-size result. Recounting is cheaper than buffering:
 // the output is the largest thing the call touches, and buffers would copy it once more.
 //
-// Encoding: members are renumbered into dense slots (their rank among the distinct member
-// ids) so the index is two flat arrays.
+// Encoding: members are renumbered into dense slots (id_index.hpp) so the index is two flat
+// arrays. The result does not depend on the numbering.
 //
 // Threads: positions go out in chunks, each thread keeping its own counters; the calling
 // thread polls for interruptions between jobs of positions sized to last about a millisecond.
@@ -94,23 +94,13 @@ void flatten_members(const hyperedge_list& hyperedges, std::size_t min_size, inc
                });
 }
 
-// Slots: each member's rank among the distinct member ids. Returns the number of slots.
-std::size_t assign_slots(const cpp_functions::array<std::int32_t>& member_ids, incidence_index& index) {
-  const std::vector<std::int32_t> distinct = cpp_functions::distinct_ids(member_ids);
-  const cpp_functions::id_index rank = cpp_functions::make_id_index(distinct);
-  index.member_slots.resize(member_ids.size());
-  parallel_for(member_ids.size(), members_per_claim, team_size(member_ids.size(), serial_below_incidences),
-               [&](std::size_t begin, std::size_t end, int) {
-                 for (std::size_t k = begin; k < end; ++k) index.member_slots[k] = rank.find(member_ids[k]);
-               });
-  return distinct.size();
-}
-
 incidence_index build_index(const hyperedge_list& hyperedges, std::size_t min_size) {
   incidence_index index;
   cpp_functions::array<std::int32_t> member_ids;
   flatten_members(hyperedges, min_size, index, member_ids);
-  const std::size_t num_slots = assign_slots(member_ids, index);
+  index.member_slots.resize(member_ids.size());
+  const std::size_t num_slots =
+      cpp_functions::number_ids(member_ids.data(), member_ids.size(), index.member_slots.data());
   // Positions are scanned in ascending order, so every slot's holders come out ascending,
   // which the overlap walk relies on.
   cpp_functions::transpose(index.member_offsets, index.member_slots, num_slots, index.holder_offsets,

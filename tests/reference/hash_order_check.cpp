@@ -2,8 +2,8 @@
 // ways the module's order replica covers (reserved for n then emplaced, as a converted
 // argument; filled key by key in that map's order, as a result) and
 // prints one line per input line: 1 if the replica agrees with both (for distinct keys also
-// when told so), else 0, then the steps the replica took for the reserved map, counted with
-// repeats looked for and without.
+// when told so), alone and on a team of three, else 0, then the steps the replica took alone
+// for the reserved map, counted with repeats looked for and without.
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -26,11 +26,14 @@ int main() {
     for (int k : keys) reserved.emplace(k, std::unordered_set<int>{});
     std::size_t steps = 0;
     auto replica = [&](bool reserve, bool distinct, const std::vector<int>& from, std::size_t reserved_for) {
-      std::vector<int> order;
+      std::vector<int> order, on_team;
       for (std::uint32_t p : cpp_functions::unordered_map_order(
-               from.data(), from.size(), reserve, reserved_for, distinct, [] {}, &steps))
+               from.data(), from.size(), reserve, reserved_for, distinct, 1, [] {}, &steps))
         order.push_back(from[p]);
-      return order;
+      for (std::uint32_t p : cpp_functions::unordered_map_order(from.data(), from.size(), reserve,
+                                                                reserved_for, distinct, 3, [] {}))
+        on_team.push_back(from[p]);
+      return order == on_team ? order : std::vector<int>{};
     };
     std::vector<int> reserved_order, filled_order;
     for (const auto& entry : reserved) reserved_order.push_back(entry.first);

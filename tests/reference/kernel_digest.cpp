@@ -77,7 +77,7 @@ hypergraph build(const std::vector<std::vector<std::int32_t>>& lists) {
   g.edges.ids = g.hyperedges.members;
   g.edges.offsets = g.hyperedges.offsets;
   const auto order = cpp_functions::unordered_map_order(first_seen.data(), first_seen.size(), true,
-                                                        first_seen.size(), true, [] {});
+                                                        first_seen.size(), true, 2, [] {});
   std::unordered_map<std::int32_t, int> real;
   real.reserve(first_seen.size());
   for (std::int32_t v : first_seen) real.emplace(v, 0);
@@ -121,7 +121,11 @@ void run(const std::string& name, const std::vector<int>& thresholds, const hype
     d.add(c.edge_scores);
     report(name, "centrality-" + std::to_string(rounds) + (tol > 0.0 ? "-tol" : ""), d);
   }
-  std::printf("%s connected %d\n", name.c_str(), is_connected(g.nodes, g.edges) ? 1 : 0);
+  // Entries in native order: the first is the native first, where the search starts.
+  cpp_functions::incidence_entries nodes, edges;
+  static_cast<cpp_functions::incidence_map&>(nodes) = g.nodes;
+  static_cast<cpp_functions::incidence_map&>(edges) = g.edges;
+  std::printf("%s connected %d\n", name.c_str(), is_connected(nodes, edges) ? 1 : 0);
 }
 
 }  // namespace
