@@ -28,6 +28,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
@@ -49,10 +50,13 @@ constexpr auto helper_spin = std::chrono::microseconds(40);
 // descheduled helper.
 constexpr auto caller_spin = std::chrono::microseconds(40);
 // A claimed chunk runs for tens of microseconds; a wait this long means its helper lost its
-// core. The host of a virtual machine takes a core away now and then for as long; a call goes
-// on alone at its second such wait, which under load comes within milliseconds.
+// core. The host of a virtual machine takes a core away now and then for as long, and chunks
+// of a large input take longer while they fault pages in. A call goes on alone from its
+// second such wait if the waits make up a fair share of the call so far: under load that
+// comes within milliseconds, while a call of seconds rides out a few hiccups.
 constexpr auto stall_limit = std::chrono::microseconds(1000);
 constexpr int stalls_before_solo = 2;
+constexpr int stalled_share_before_solo = 8;  // waits of at least 1/8 of the call
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
                   std::atomic<std::uint32_t>::is_always_lock_free,
@@ -75,6 +79,8 @@ struct call_state {
   int depth = 0;
   int stalls = 0;
   bool solo = false;
+  steady_clock::time_point began{};
+  steady_clock::duration stalled{};
 };
 thread_local call_state this_call __attribute__((tls_model("initial-exec")));
 
@@ -262,9 +268,17 @@ void wait_for_helpers(pool_state& p) {
     if ((inside = p.entered.load()) != 0) futex_wait(p.entered, inside);
   }
   p.caller_waiting.store(false);
-  if (this_call.depth > 0 && steady_clock::now() - start > stall_limit &&
-      ++this_call.stalls >= stalls_before_solo)
-    this_call.solo = true;
+  const auto now = steady_clock::now();
+  if (this_call.depth > 0 && now - start > stall_limit) {
+    this_call.stalled += now - start;
+    if (++this_call.stalls >= stalls_before_solo &&
+        this_call.stalled * stalled_share_before_solo >= now - this_call.began) {
+      this_call.solo = true;
+      if (getenv("CPPF_DEBUG"))
+        fprintf(stderr, "solo after %.3f ms wait\n",
+                std::chrono::duration<double, std::milli>(now - start).count());
+    }
+  }
 }
 
 void run_piece(pool_state& p, const detail::job& task, std::size_t offset, std::uint32_t chunks, int team) {
@@ -330,6 +344,8 @@ call_scope::call_scope() {
   if (this_call.depth++ != 0) return;
   this_call.solo = false;
   this_call.stalls = 0;
+  this_call.began = steady_clock::now();
+  this_call.stalled = {};
   // The calling thread's exception state, while memory is likely still there (see
   // reserve_exception_state); a later failure to get it would end the process.
   volatile int pending = std::uncaught_exceptions();
