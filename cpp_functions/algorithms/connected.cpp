@@ -14,8 +14,8 @@
 // Layout. The maps arrive flat, entries in dict order: of the native order only the first key
 // matters here, as the start, and (on failure) the order of the nodes to name the first one
 // that lists a missing edge, found only then. Listed edge ids are resolved to positions by
-// table lookups before the search, in parallel; members are looked up as the search meets
-// them. Members that are not nodes resolve to nothing and are skipped.
+// table lookups before the search, in parallel; members are looked up in batches as the
+// search meets them. Members that are not nodes resolve to nothing and are skipped.
 //
 // Threads. The search goes level by level. A small level is expanded on the calling thread,
 // as a queue (a team's start-up per level would cost more than it saves); a level that lists
@@ -50,6 +50,7 @@ constexpr std::size_t serial_below_work = 1 << 16;  // incidences resolved on on
 constexpr std::size_t nodes_per_claim = 2048;
 constexpr std::size_t parallel_work = 1 << 15;  // levels listing fewer edges are expanded alone
 constexpr std::size_t work_per_claim = 4096;    // listed edges in a chunk of a level
+constexpr std::size_t ids_per_batch = 256;      // member ids looked up at once
 
 // Every edge id a node lists, reached or not, resolved before the search starts. A missing
 // one is flagged by the team and named afterwards: the first in the native node order.
@@ -91,6 +92,13 @@ struct marks {
   }
 };
 
+// Member ids met by the scans, looked up together: past the cache each lookup misses, and a
+// batch lets the index fetch the slots of later ids while it resolves earlier ones.
+struct member_batch {
+  std::vector<std::int32_t> ids;
+  std::vector<std::uint32_t> found;
+};
+
 struct search_state {
   const incidence_map& nodes;
   const incidence_map& edges;
@@ -100,17 +108,26 @@ struct search_state {
 
   std::size_t degree(std::uint32_t v) const { return nodes.offsets[v + 1] - nodes.offsets[v]; }
 
-  // Scans the unscanned edges of `current`, appending the nodes it claims to `out`.
+  // Scans the unscanned edges of `current` into `batch`, which is looked up, and its new nodes
+  // claimed into `out`, once it holds ids_per_batch.
   template <bool Alone>
-  void expand(std::uint32_t current, std::vector<std::uint32_t>& out) {
+  void expand(std::uint32_t current, member_batch& batch, std::vector<std::uint32_t>& out) {
     for (std::size_t p = nodes.offsets[current]; p < nodes.offsets[current + 1]; ++p) {
       const std::uint32_t e = listed[p];
       if (!scanned.claim<Alone>(e)) continue;
-      for (std::size_t q = edges.offsets[e]; q < edges.offsets[e + 1]; ++q) {
-        const std::uint32_t k = node_index.find(edges.ids[q]);
-        if (k != id_index::absent && visited.claim<Alone>(k)) out.push_back(k);
-      }
+      batch.ids.insert(batch.ids.end(), edges.ids.begin() + static_cast<std::ptrdiff_t>(edges.offsets[e]),
+                       edges.ids.begin() + static_cast<std::ptrdiff_t>(edges.offsets[e + 1]));
     }
+    if (batch.ids.size() >= ids_per_batch) claim<Alone>(batch, out);
+  }
+
+  template <bool Alone>
+  void claim(member_batch& batch, std::vector<std::uint32_t>& out) {
+    batch.found.resize(batch.ids.size());
+    node_index.find_all(batch.ids.data(), batch.ids.size(), batch.found.data());
+    for (std::uint32_t k : batch.found)
+      if (k != id_index::absent && visited.claim<Alone>(k)) out.push_back(k);
+    batch.ids.clear();
   }
 };
 
@@ -123,9 +140,11 @@ void expand_level(search_state& s, std::vector<std::uint32_t>& queue, std::size_
   const std::size_t chunks = (end - first + per_chunk - 1) / per_chunk;
   std::vector<std::vector<std::uint32_t>> local_next(chunks);
   cpp_functions::parallel_chunks(chunks, team, [&](std::size_t chunk, int) {
+    member_batch batch;
     const std::size_t stop = std::min(end, first + (chunk + 1) * per_chunk);
     for (std::size_t i = first + chunk * per_chunk; i < stop; ++i)
-      s.expand<false>(queue[i], local_next[chunk]);
+      s.expand<false>(queue[i], batch, local_next[chunk]);
+    s.claim<false>(batch, local_next[chunk]);
   });
   for (const auto& part : local_next) queue.insert(queue.end(), part.begin(), part.end());
 }
@@ -134,8 +153,11 @@ void expand_level(search_state& s, std::vector<std::uint32_t>& queue, std::size_
 
 bool is_connected(const incidence_entries& nodes, const incidence_entries& edges) {
   if (nodes.size() == 0) return false;
-  const array<std::uint32_t> listed = resolve_listed_edges(nodes, id_index(edges.keys));
-  const id_index node_index(nodes.keys);
+  const array<std::uint32_t> listed =
+      resolve_listed_edges(nodes, id_index(edges.keys.data(), edges.size(),
+                                           cpp_functions::team_size(edges.keys.size(), serial_below_work)));
+  const id_index node_index(nodes.keys.data(), nodes.size(),
+                            cpp_functions::team_size(nodes.keys.size(), serial_below_work));
   const std::size_t n = nodes.keys.size();
   search_state s{nodes, edges, listed, node_index, marks(n), marks(edges.keys.size())};
   CPP_FUNCTIONS_PHASE("search set-up");
@@ -148,6 +170,7 @@ bool is_connected(const incidence_entries& nodes, const incidence_entries& edges
   queue.push_back(static_cast<std::uint32_t>(nodes.first));
   s.visited.claim<true>(nodes.first);
   cpp_functions::interrupt_ticker ticker{nodes_per_poll};
+  member_batch batch;
   for (std::size_t head = 0; head < queue.size() && queue.size() < n;) {
     const std::size_t level_end = queue.size();
     std::size_t work = 0;  // edges the level lists, summed only where a team could take it
@@ -160,8 +183,9 @@ bool is_connected(const incidence_entries& nodes, const incidence_entries& edges
     }
     for (; head < level_end && queue.size() < n; ++head) {
       ticker.tick();
-      s.expand<true>(queue[head], queue);
+      s.expand<true>(queue[head], batch, queue);
     }
+    s.claim<true>(batch, queue);
   }
   CPP_FUNCTIONS_PHASE("search");
   return queue.size() == n;

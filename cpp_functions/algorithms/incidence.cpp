@@ -60,7 +60,7 @@ struct resolved_edges {
 }
 
 resolved_edges resolve_members(const incidence_map& nodes, const incidence_map& edges, std::uint64_t seed) {
-  const id_index node_index(nodes.keys);
+  const id_index node_index(nodes.keys.data(), nodes.size(), team_size(nodes.keys.size(), serial_below_work));
   resolved_edges r;
   r.members.resize(edges.ids.size());
   r.hashes.resize(edges.size());
@@ -273,7 +273,8 @@ void mark_runs(incidence_side& s) {
 
 void check_members(const incidence_map& nodes, const incidence_map& edges) {
   constexpr std::size_t ids_per_claim = 1 << 14;
-  const id_index node_index(nodes.keys);
+  check_positions(edges.size());
+  const id_index node_index(nodes.keys.data(), nodes.size(), team_size(nodes.keys.size(), serial_below_work));
   std::atomic<bool> missing{false};
   parallel_for(edges.ids.size(), ids_per_claim, team_size(edges.ids.size(), serial_below_work),
                [&](std::size_t first, std::size_t last, int) {
@@ -284,6 +285,7 @@ void check_members(const incidence_map& nodes, const incidence_map& edges) {
 }
 
 incidence_structure build_incidence(const incidence_map& nodes, const incidence_map& edges) {
+  check_positions(edges.size());  // edges are numbered in 32 bits, and the set table keeps e + 1
   const std::size_t n = nodes.size();
   incidence_structure g;
   const resolved_edges resolved = resolve_members(nodes, edges, fresh_seed());
