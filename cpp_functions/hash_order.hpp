@@ -191,6 +191,7 @@ struct map_insertions {
         buckets.push_back(grow.second);
       }
     }
+    check_positions(buckets.back());  // bucket numbers are 32-bit too
   }
 };
 
@@ -204,6 +205,7 @@ template <typename Poll>
 array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t count, bool reserve,
                                          std::size_t reserve_count, bool distinct, int team, Poll&& poll,
                                          std::size_t* steps = nullptr) {
+  check_positions(count);
   if (reserve && distinct && count != 0) {
     // Distinct keys in [0, buckets) have a bucket each, so each goes to the front of the list:
     // unless the map rehashes, the order is the reverse of insertion. Ids numbered from 0 are
@@ -216,7 +218,6 @@ array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t c
     for (std::size_t i = 0; i < count; ++i) in_range &= static_cast<std::size_t>(keys[i]) < buckets;
     if (in_range && buckets != 1 && reserved._M_state() != 0 &&
         !reserved._M_need_rehash(buckets, count - 1, 1).first) {
-      check_positions(count);
       array<std::uint32_t> order(count);
       for (std::size_t k = 0; k < count; ++k) order[k] = static_cast<std::uint32_t>(count - 1 - k);
       if (steps != nullptr) *steps += 2 * count;

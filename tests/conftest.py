@@ -203,6 +203,24 @@ def stl_reference(tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
+def limits_check(tmp_path_factory):
+    """Runs the guards of 32-bit positions with counts past them: {check: outcome line}."""
+    root = Path(__file__).resolve().parents[1]
+    binary = tmp_path_factory.mktemp("limits") / "limits_check"
+    sources = ["parallel.cpp", "convert/line_graph.cpp"]
+    _compile(
+        Path(__file__).parent / "reference" / "limits_check.cpp",
+        binary,
+        "-O1",
+        "-fopenmp",
+        f"-I{root}",
+        *(str(root / "cpp_functions" / source) for source in sources),
+    )
+    out = subprocess.run([str(binary)], capture_output=True, text=True, check=True, env=tool_env())
+    return dict(line.split("\t", 1) for line in out.stdout.splitlines())
+
+
+@pytest.fixture(scope="session")
 def hash_order_check(tmp_path_factory):
     """Compares the module's replica of the native map order with real maps, per key list:
     [(agrees, steps the replica took)]."""

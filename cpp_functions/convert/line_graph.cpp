@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "../id_index.hpp"
@@ -80,6 +81,9 @@ void flatten_members(const hyperedge_list& hyperedges, std::size_t min_size, inc
   index.member_offsets.assign(n + 1, 0);
   for (std::size_t i = 0; i < n; ++i) {
     const std::size_t size = hyperedges.offsets[i + 1] - hyperedges.offsets[i];
+    if (size > UINT32_MAX)
+      throw std::length_error("hyperedge " + std::to_string(i) + " has " + std::to_string(size) +
+                              " members: at most 2^32 - 1");
     index.sizes[i] = static_cast<std::uint32_t>(size);
     index.member_offsets[i + 1] = index.member_offsets[i] + (size >= min_size ? size : 0);
   }
@@ -286,6 +290,9 @@ line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int 
     edges.offsets.assign(n + 1, 0);
     return edges;
   }
+  if (n > static_cast<std::size_t>(INT32_MAX))
+    throw std::length_error(std::to_string(n) +
+                            " hyperedges: at most 2^31 - 1, as positions are 32-bit ints");
   const weighting mode = weights == "absolute"     ? weighting::absolute
                          : weights == "normalized" ? weighting::normalized
                                                    : weighting::zero;

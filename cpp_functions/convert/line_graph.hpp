@@ -8,7 +8,8 @@
 // joined when their hyperedges share at least s members (s = 0: every pair; s < 0: none).
 // weights "absolute" gives the shared count, "normalized" that count over the smaller size,
 // anything else 0.0. Edges come in ascending (i, j) order. max_threads > 0 sets the calling
-// thread's OpenMP thread count (capped at max_thread_request()). Throws std::bad_alloc.
+// thread's OpenMP thread count (capped at max_thread_request()). Throws std::bad_alloc, and
+// std::length_error for more than 2^31 - 1 hyperedges or one of 2^32 members or more.
 cpp_functions::line_graph_edges compute_line_graph_edges(const cpp_functions::hyperedge_list& hyperedges,
                                                          int s, const std::string& weights, int max_threads);
 
