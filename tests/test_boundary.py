@@ -500,6 +500,40 @@ def test_large_dicts_walked_by_the_team_convert_as_stl(stl_reference, build):
     assert all(got[1][1][k] == pytest.approx(v, rel=1e-12) for k, v in want.items())
 
 
+# Ids across the 32-bit range, as hashes and databases give them: ints of two digits
+# (|v| >= 2^30) are read by the team like one-digit ones.
+WIDE_IDS = {
+    "two digits": lambda k: 2**30 + 3 * k,
+    "negative two digits": lambda k: -(2**30) - 3 * k,
+    "both ends": lambda k: 2**31 - 1 - k if k % 2 else -(2**31) + k,
+}
+
+
+@pytest.mark.parametrize(
+    "past_32_bits", [None, 2**31, -(2**31) - 1], ids=["in range", "2^31", "-2^31-1"]
+)
+@pytest.mark.parametrize("label", WIDE_IDS.values(), ids=WIDE_IDS.keys())
+def test_large_dicts_of_wide_ids_convert_as_stl(stl_reference, label, past_32_bits):
+    """One member just outside the range, deep in the second chunk, refuses the whole dict."""
+
+    def build():
+        edges = {label(k): {label(k % 50), label((k + 1) % 50)} for k in range(150_000)}
+        if past_32_bits is not None:
+            edges[label(90_000)] = {label(1), past_32_bits}
+        return {label(j): set() for j in range(50)}, edges
+
+    expected = outcome(stl_reference.compute_centralities, (*build(), 2))
+    got = outcome(compute_centralities, (*build(), 2))
+    assert got[0] == expected[0] == ("ok" if past_32_bits is None else "raised")
+    if past_32_bits is not None:
+        assert got[1:3] == expected[1:3]
+        return
+    node_entries, edge_entries, _, _, node_order, edge_order = expected[1]
+    assert (list(got[1][0]), list(got[1][1])) == (node_order, edge_order)
+    _, want = centrality_model(dict(node_entries), {k: set(v) for k, v in edge_entries}, 2, 1e-6)
+    assert all(got[1][1][k] == pytest.approx(v, rel=1e-12) for k, v in want.items())
+
+
 COLLIDING = {
     "index equal to a member": lambda: [{1, 2, Index(1, 1)}, {1, 2}],
     "int() equal to a member": lambda: [{IntOnly(2, 1), 2, 3}, {2}],

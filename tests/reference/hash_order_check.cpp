@@ -2,8 +2,9 @@
 // ways the module's order replica covers (reserved for n then emplaced, as a converted
 // argument; filled key by key in that map's order, as a result) and
 // prints one line per input line: 1 if the replica agrees with both (for distinct keys also
-// when told so), alone and on a team of three, else 0, then the steps the replica took alone
-// for the reserved map, counted with repeats looked for and without.
+// when told so), alone and on a team of three, and its first key alone with the first of the
+// reserved map, else 0, then the steps the replica took alone for the reserved map, counted
+// with repeats looked for and without.
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -53,6 +54,14 @@ int main() {
       for (const auto& entry : half) half_order.push_back(entry.first);
       reserved_same = reserved_same && replica(true, true, keys, n) == reserved_order &&
                       replica(true, true, keys, n / 2) == half_order;
+    }
+    // The first key alone, as is_connected finds it: also after a reserve for half the keys.
+    for (std::size_t reserved_for : {n, n / 2}) {
+      std::unordered_map<int, int> real;
+      real.reserve(reserved_for);
+      for (int k : keys) real.emplace(k, 0);
+      const std::size_t first = cpp_functions::first_in_map_order(keys.data(), n, reserved_for, false, [] {});
+      reserved_same = reserved_same && (n == 0 ? first == 0 : keys[first] == real.begin()->first);
     }
     // Result maps are filled from distinct keys, which skips the search for repeats.
     const bool filled_same = replica(false, true, reserved_order, 0) == filled_order;
