@@ -115,3 +115,83 @@ def write_dataset(hyperedges: Sequence[Sequence[int]], folder: Path, name: str) 
     with gzip.open(target / f"{name}-simplices.txt.gz", "wt", compresslevel=1) as f:
         f.write("\n".join(str(v) for e in hyperedges for v in e) + "\n")
     return target
+
+
+ID_LAYOUTS = ("contiguous", "random", "spread")
+
+
+def scale_arrays(incidences: int, layout: str, seed: int = 0):
+    """A seeded hypergraph of about `incidences` incidences as NumPy arrays, built without
+    Python loops: (edge_ids, offsets, members, node_ids), edge k holding
+    members[offsets[k]:offsets[k + 1]].
+
+    Sizes are floor(Pareto(1.6)) + 1 capped at 500 (at least two members, about 3.3 on
+    average), members are drawn with popularity 1/rank^0.6 from 0.56 labels per hyperedge,
+    repeats within a hyperedge dropped. Ids follow `layout`: "contiguous" (a shuffled 0..n-1),
+    "random" (distinct random 31-bit values, like hashed keys) or "spread" (7k + 11).
+    """
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    m = max(1, int(incidences / 3.25))
+    labels = max(2, int(m * 0.56))
+    sizes = np.minimum(np.floor(rng.pareto(1.6, m) + 1) + 1, 500).astype(np.int64)
+    # Rank r is drawn with probability about r^-0.6: the inverse of its cumulative r^0.4.
+    ranks = np.minimum((labels * rng.random(int(sizes.sum())) ** 2.5).astype(np.int64), labels - 1)
+    draws = rng.permutation(labels)[ranks]
+    pairs = np.sort(np.repeat(np.arange(m, dtype=np.int64), sizes) * labels + draws)
+    pairs = pairs[np.r_[True, pairs[1:] != pairs[:-1]]]
+    edge, node = np.divmod(pairs, labels)
+    used = np.zeros(labels, np.int64)
+    used[node] = 1
+    node = (np.cumsum(used) - 1)[node]
+    offsets = np.zeros(m + 1, np.int64)
+    np.cumsum(np.bincount(edge, minlength=m), out=offsets[1:])
+
+    def ids(count: int):
+        if layout == "contiguous":
+            return rng.permutation(count)
+        if layout == "spread":
+            return rng.permutation(count) * 7 + 11
+        if layout != "random":
+            raise ValueError(f"unknown id layout {layout!r}")
+        values = np.sort(rng.integers(0, 2**31, int(count * 1.05) + 16))
+        values = values[np.r_[True, values[1:] != values[:-1]]]
+        rng.shuffle(values)
+        return values[:count]
+
+    node_ids = ids(int(used.sum()))
+    return ids(m), offsets, node_ids[node], node_ids
+
+
+def scale_hypergraph(incidences: int, layout: str, seed: int = 0):
+    """(node_dict, edge_dict, hyperedges) of scale_arrays(): edge_dict in edge order, node_dict
+    in a shuffled order, hyperedges the sets of edge_dict as a list. Every id is an int object
+    of its own, as from a database or a NumPy column."""
+    import gc
+
+    import numpy as np
+
+    edge_ids, offsets, members, _ = scale_arrays(incidences, layout, seed)
+    collecting = gc.isenabled()
+    gc.disable()  # millions of new containers would start collections that find nothing
+    try:
+        flat, bounds = members.tolist(), offsets.tolist()
+        edge_sets = map(set, map(flat.__getitem__, map(slice, bounds[:-1], bounds[1:])))
+        edge_dict = dict(zip(edge_ids.tolist(), edge_sets, strict=True))
+        del flat
+        by_node = np.argsort(members, kind="stable")
+        lister = np.repeat(edge_ids, np.diff(offsets))[by_node].tolist()
+        sorted_members = members[by_node]
+        starts = np.flatnonzero(np.r_[True, sorted_members[1:] != sorted_members[:-1]])
+        ends = np.r_[starts[1:], len(by_node)]
+        shuffle = np.random.default_rng(seed + 1).permutation(len(starts))
+        node_sets = map(
+            set,
+            map(lister.__getitem__, map(slice, starts[shuffle].tolist(), ends[shuffle].tolist())),
+        )
+        node_dict = dict(zip(sorted_members[starts][shuffle].tolist(), node_sets, strict=True))
+    finally:
+        if collecting:
+            gc.enable()
+    return node_dict, edge_dict, list(edge_dict.values())
