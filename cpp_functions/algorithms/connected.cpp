@@ -14,8 +14,8 @@
 // Layout. The maps arrive flat, entries in dict order: of the native order only the first key
 // matters here, as the start, and (on failure) the order of the nodes to name the first one
 // that lists a missing edge, found only then. Listed edge ids are resolved to positions by
-// table lookups before the search, in parallel; members are looked up in batches as the
-// search meets them. Members that are not nodes resolve to nothing and are skipped.
+// table lookups before the search, in parallel; the search reads and looks up members in
+// batches (search_batch). Members that are not nodes resolve to nothing and are skipped.
 //
 // Threads. The search goes level by level. A small level is expanded on the calling thread,
 // as a queue (a team's start-up per level would cost more than it saves); a level that lists
@@ -50,6 +50,7 @@ constexpr std::size_t serial_below_work = 1 << 16;  // incidences resolved on on
 constexpr std::size_t nodes_per_claim = 2048;
 constexpr std::size_t parallel_work = 1 << 15;  // levels listing fewer edges are expanded alone
 constexpr std::size_t work_per_claim = 4096;    // listed edges in a chunk of a level
+constexpr std::size_t edges_per_batch = 64;     // scanned edges whose members are read at once
 constexpr std::size_t ids_per_batch = 256;      // member ids looked up at once
 
 // Every edge id a node lists, reached or not, resolved before the search starts. A missing
@@ -92,11 +93,14 @@ struct marks {
   }
 };
 
-// Member ids met by the scans, looked up together: past the cache each lookup misses, and a
-// batch lets the index fetch the slots of later ids while it resolves earlier ones.
-struct member_batch {
-  std::vector<std::int32_t> ids;
-  std::vector<std::uint32_t> found;
+// The search's work in stages, each over many edges or ids at once: past the cache every
+// step of it misses, and a stage without branches between its loads lets those misses
+// overlap, where following one edge through to its members would wait on each in turn.
+struct search_batch {
+  std::vector<std::uint32_t> edges;  // scanned edges whose members are not read yet
+  std::vector<std::size_t> ranges;   // their members' ranges, begin and end
+  std::vector<std::int32_t> ids;     // member ids not looked up yet
+  std::vector<std::uint32_t> found;  // their positions
 };
 
 struct search_state {
@@ -108,21 +112,42 @@ struct search_state {
 
   std::size_t degree(std::uint32_t v) const { return nodes.offsets[v + 1] - nodes.offsets[v]; }
 
-  // Scans the unscanned edges of `current` into `batch`, which is looked up, and its new nodes
-  // claimed into `out`, once it holds ids_per_batch.
+  // Claims the unscanned edges of `current` into `batch`; the batch moves on to its next stage
+  // once full, and the nodes it claims go to `out`.
   template <bool Alone>
-  void expand(std::uint32_t current, member_batch& batch, std::vector<std::uint32_t>& out) {
-    for (std::size_t p = nodes.offsets[current]; p < nodes.offsets[current + 1]; ++p) {
-      const std::uint32_t e = listed[p];
-      if (!scanned.claim<Alone>(e)) continue;
-      batch.ids.insert(batch.ids.end(), edges.ids.begin() + static_cast<std::ptrdiff_t>(edges.offsets[e]),
-                       edges.ids.begin() + static_cast<std::ptrdiff_t>(edges.offsets[e + 1]));
-    }
+  void expand(std::uint32_t current, search_batch& batch, std::vector<std::uint32_t>& out) {
+    for (std::size_t p = nodes.offsets[current]; p < nodes.offsets[current + 1]; ++p)
+      if (scanned.claim<Alone>(listed[p])) batch.edges.push_back(listed[p]);
+    if (batch.edges.size() >= edges_per_batch) read_members(batch);
     if (batch.ids.size() >= ids_per_batch) claim<Alone>(batch, out);
   }
 
+  // Runs the batch's stages to the end.
   template <bool Alone>
-  void claim(member_batch& batch, std::vector<std::uint32_t>& out) {
+  void finish(search_batch& batch, std::vector<std::uint32_t>& out) {
+    read_members(batch);
+    claim<Alone>(batch, out);
+  }
+
+ private:
+  void read_members(search_batch& batch) const {
+    constexpr std::size_t ahead = 8;
+    batch.ranges.resize(2 * batch.edges.size());
+    for (std::size_t k = 0; k < batch.edges.size(); ++k) {
+      if (k + ahead < batch.edges.size()) __builtin_prefetch(&edges.offsets[batch.edges[k + ahead]]);
+      batch.ranges[2 * k] = edges.offsets[batch.edges[k]];
+      batch.ranges[2 * k + 1] = edges.offsets[batch.edges[k] + 1];
+    }
+    for (std::size_t k = 0; k < batch.edges.size(); ++k) {
+      if (k + ahead < batch.edges.size()) __builtin_prefetch(&edges.ids[batch.ranges[2 * (k + ahead)]]);
+      batch.ids.insert(batch.ids.end(), edges.ids.begin() + static_cast<std::ptrdiff_t>(batch.ranges[2 * k]),
+                       edges.ids.begin() + static_cast<std::ptrdiff_t>(batch.ranges[2 * k + 1]));
+    }
+    batch.edges.clear();
+  }
+
+  template <bool Alone>
+  void claim(search_batch& batch, std::vector<std::uint32_t>& out) {
     batch.found.resize(batch.ids.size());
     node_index.find_all(batch.ids.data(), batch.ids.size(), batch.found.data());
     for (std::uint32_t k : batch.found)
@@ -140,11 +165,11 @@ void expand_level(search_state& s, std::vector<std::uint32_t>& queue, std::size_
   const std::size_t chunks = (end - first + per_chunk - 1) / per_chunk;
   std::vector<std::vector<std::uint32_t>> local_next(chunks);
   cpp_functions::parallel_chunks(chunks, team, [&](std::size_t chunk, int) {
-    member_batch batch;
+    search_batch batch;
     const std::size_t stop = std::min(end, first + (chunk + 1) * per_chunk);
     for (std::size_t i = first + chunk * per_chunk; i < stop; ++i)
       s.expand<false>(queue[i], batch, local_next[chunk]);
-    s.claim<false>(batch, local_next[chunk]);
+    s.finish<false>(batch, local_next[chunk]);
   });
   for (const auto& part : local_next) queue.insert(queue.end(), part.begin(), part.end());
 }
@@ -170,7 +195,7 @@ bool is_connected(const incidence_entries& nodes, const incidence_entries& edges
   queue.push_back(static_cast<std::uint32_t>(nodes.first));
   s.visited.claim<true>(nodes.first);
   cpp_functions::interrupt_ticker ticker{nodes_per_poll};
-  member_batch batch;
+  search_batch batch;
   for (std::size_t head = 0; head < queue.size() && queue.size() < n;) {
     const std::size_t level_end = queue.size();
     std::size_t work = 0;  // edges the level lists, summed only where a team could take it
@@ -185,7 +210,7 @@ bool is_connected(const incidence_entries& nodes, const incidence_entries& edges
       ticker.tick();
       s.expand<true>(queue[head], batch, queue);
     }
-    s.claim<true>(batch, queue);
+    s.finish<true>(batch, queue);
   }
   CPP_FUNCTIONS_PHASE("search");
   return queue.size() == n;
