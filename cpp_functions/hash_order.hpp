@@ -78,10 +78,16 @@ class regrouper {
     slices(buckets, poll, [&](std::size_t begin, std::size_t end) {
       for (std::size_t b = begin; b < end; ++b) per_bucket_[b].store(0, std::memory_order_relaxed);
     });
+    std::atomic<bool> shared{false};
     owned_slices(count, buckets, false, poll, [&](std::size_t i, std::atomic<std::uint64_t>& entry) {
       const std::uint64_t held = entry.load(std::memory_order_relaxed);
+      if (held != 0) shared.store(true, std::memory_order_relaxed);
       entry.store((held == 0 ? std::uint64_t{i} << 32 : held) + 1, std::memory_order_relaxed);
     });
+    if (!shared.load()) {  // a bucket per node, as for keys numbered from 0 once they fit
+      std::reverse_copy(seq.begin(), seq.end(), out.begin());
+      return out;
+    }
     // Each bucket's first slot: the nodes of the buckets whose first node lies further on.
     // A placed entry holds a slot below 2^32, which no later node (position above 0) takes
     // for its bucket's first.
@@ -195,12 +201,80 @@ struct map_insertions {
   }
 };
 
+// The same order by the two rules applied key by key to a linked list, as the map itself
+// does. While list and buckets fit in the cache this is the shorter way; past it, the walk
+// along the list at each rehash and at the end is a chain of dependent misses.
+template <typename Poll>
+array<std::uint32_t> linked_order(const std::int32_t* keys, const map_insertions& map, Poll& poll,
+                                  std::size_t& taken) {
+  constexpr std::size_t keys_per_poll = 1 << 14;
+  constexpr std::uint32_t none = UINT32_MAX;
+  const std::uint32_t before_begin = static_cast<std::uint32_t>(map.inserted.size());  // the list's head
+  // bucket[b]: the node before the first node of bucket b (before_begin for the list's first
+  // run), or none; next[i]: the node after i, with next[before_begin] the list's head. Nodes
+  // are positions into map.inserted.
+  array<std::uint32_t> bucket;
+  array<std::uint32_t> next(map.inserted.size() + 1, none);
+  bucket_divisor divisor(1);
+  const auto bucket_of = [&](std::uint32_t node) {
+    return divisor.mod(static_cast<std::size_t>(keys[map.inserted[node]]));  // std::hash<int> is the value
+  };
+  const auto rehash_to = [&](std::size_t buckets) {
+    divisor = bucket_divisor(buckets);
+    array<std::uint32_t> fresh(buckets, none);
+    std::uint32_t p = next[before_begin];
+    next[before_begin] = none;
+    std::size_t begin_bucket = 0;
+    while (p != none) {
+      ++taken;
+      const std::uint32_t following = next[p];
+      const std::size_t b = bucket_of(p);
+      if (fresh[b] == none) {
+        next[p] = next[before_begin];
+        next[before_begin] = p;
+        fresh[b] = before_begin;
+        if (next[p] != none) fresh[begin_bucket] = p;
+        begin_bucket = b;
+      } else {
+        next[p] = next[fresh[b]];
+        next[fresh[b]] = p;
+      }
+      p = following;
+    }
+    bucket.swap(fresh);
+  };
+  for (std::size_t r = 0; r < map.buckets.size(); ++r) {
+    rehash_to(map.buckets[r]);
+    const std::size_t end = r + 1 < map.rehash_at.size() ? map.rehash_at[r + 1] : map.inserted.size();
+    for (std::size_t j = map.rehash_at[r]; j < end; ++j) {
+      if (j % keys_per_poll == 0) poll();
+      ++taken;
+      const auto node = static_cast<std::uint32_t>(j);
+      const std::size_t b = bucket_of(node);
+      if (bucket[b] != none) {
+        next[node] = next[bucket[b]];
+        next[bucket[b]] = node;
+      } else {
+        next[node] = next[before_begin];
+        next[before_begin] = node;
+        if (next[node] != none) bucket[bucket_of(next[node])] = node;
+        bucket[b] = before_begin;
+      }
+    }
+  }
+  array<std::uint32_t> order;
+  order.reserve(map.inserted.size());
+  for (std::uint32_t p = next[before_begin]; p != none; p = next[p]) order.push_back(map.inserted[p]);
+  return order;
+}
+
 // Positions into `keys` of the map's entries in iteration order, one per key it holds (see
-// map_insertions). Between two rehashes the list is the regroup of the list before the last
-// one followed by the keys inserted since; a rehash keeps the order of that list and
-// regroups it under the new count. Every step costs constant time whatever the key values.
-// Runs on up to `team` threads; calls poll() between parts of about a millisecond; adds the
-// steps taken to *steps when given (for tests).
+// map_insertions). Up to a few million keys, by the linked list; past that, by regrouping:
+// between two rehashes the list is the regroup of the list before the last one followed by
+// the keys inserted since, and a rehash keeps the order of that list and regroups it under
+// the new count. Every step costs constant time whatever the key values. Runs on up to
+// `team` threads; calls poll() between parts of about a millisecond; adds the steps taken to
+// *steps when given (for tests).
 template <typename Poll>
 array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t count, bool reserve,
                                          std::size_t reserve_count, bool distinct, int team, Poll&& poll,
@@ -224,9 +298,15 @@ array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t c
       return order;
     }
   }
+  constexpr std::size_t linked_below = 1 << 21;  // keys: list and buckets about fit in the cache
   const map_insertions map(keys, count, reserve, reserve_count, distinct, poll);
-  regrouper regroup(keys, team);
   std::size_t taken = map.probes;
+  if (map.inserted.size() < linked_below) {
+    array<std::uint32_t> order = linked_order(keys, map, poll, taken);
+    if (steps != nullptr) *steps += taken + order.size();
+    return order;
+  }
+  regrouper regroup(keys, team);
   array<std::uint32_t> list;  // the list before the last rehash, then the keys inserted since
   for (std::size_t r = 0; r < map.buckets.size(); ++r) {
     const std::size_t end = r + 1 < map.rehash_at.size() ? map.rehash_at[r + 1] : map.inserted.size();
