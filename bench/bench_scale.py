@@ -36,6 +36,7 @@ QUICK_SIZES = (10**5, 10**6)
 # with some room: a size whose estimate exceeds the available memory is skipped.
 BYTES_PER_INCIDENCE = 560
 CALLS = ("is_connected", "centralities max_iter=0", "line graph s=2")
+FLOORS = ("result dicts by dict(zip)",)
 COLUMNS = [
     ("incidences", "incidences", ",.0f"),
     ("layout", "ids", ""),
@@ -93,6 +94,11 @@ out = {{"nodes": len(node_dict), "edges": len(edge_dict),
 for name, call in calls.items():
     repeats = {repeats} if name != "line graph s=2" else {line_repeats}
     out[name] = run(call, repeats)
+# The floor of the centrality result: the interpreter's own dict(zip(...)) making dicts of the
+# same size and key order from ready-made keys and values.
+items = [(list(side), list(side.values())) for side in compute_centralities(node_dict, edge_dict, 0)]
+out["result dicts by dict(zip)"] = run(lambda: [dict(zip(keys, values)) for keys, values in items], {repeats})
+del items
 print(json.dumps(out))
 """
 
@@ -124,7 +130,7 @@ def run_worker(
 def rows_of(size: int, layout: str, threads: str, measured: dict) -> list[dict]:
     rows = []
     incidences = measured["incidences"]
-    for call in CALLS:
+    for call in CALLS + FLOORS:
         seconds, peak = measured[call]
         walk = measured["walk list" if call.startswith("line") else "walk dicts"][0]
         rows.append(
@@ -187,7 +193,9 @@ Each call on the synthetic hypergraph of `scripts/hypergraphs.py` (`scale_hyperg
 same input (the two dicts, or the list of sets for the line graph) in the same process;
 `call/walk` is the call's time over it (minimum of the calls in one process). `peak B/inc` is
 the call's peak resident memory above what was resident before it, result included, per
-incidence.{notes}
+incidence. `result dicts by dict(zip)` is no call of ours: the interpreter making the two
+dicts of a centrality result, of the same sizes and key order, from ready-made keys and
+values; a centrality call cannot take less than that plus reading its arguments.{notes}
 
 ```
 {benchlib.table(rows, COLUMNS)}
@@ -229,13 +237,20 @@ def main(argv=None) -> list[dict]:
     parser.add_argument("--quick", action="store_true", help="1e5 and 1e6 incidences only")
     parser.add_argument("--json")
     parser.add_argument("--module-dir", help="import cpp_functions from this folder instead")
+    parser.add_argument("--sizes", help="comma-separated incidence counts instead of the default")
+    parser.add_argument("--layouts", help="comma-separated id layouts instead of all three")
+    parser.add_argument("--team-only", action="store_true", help="skip the one-thread processes")
     parser.add_argument("--no-docs", action="store_true", help="print only")
     args = parser.parse_args(argv)
     print(f"# scale; {benchlib.machine()}", flush=True)
     benchlib.build_kernels()
     started = time.perf_counter()
     rows, skipped = [], []
-    for size in QUICK_SIZES if args.quick else SIZES:
+    sizes = QUICK_SIZES if args.quick else SIZES
+    if args.sizes:
+        sizes = [int(float(size)) for size in args.sizes.split(",")]
+    layouts = args.layouts.split(",") if args.layouts else hypergraphs.ID_LAYOUTS
+    for size in sizes:
         needed = size * BYTES_PER_INCIDENCE
         if needed > available_bytes():
             skipped.append(
@@ -244,8 +259,8 @@ def main(argv=None) -> list[dict]:
             )
             print(f"# {skipped[-1]}", flush=True)
             continue
-        for layout in hypergraphs.ID_LAYOUTS:
-            for threads in ("team", "1 thread"):
+        for layout in layouts:
+            for threads in ("team",) if args.team_only else ("team", "1 thread"):
                 # One call of the line graph on one thread past 1e6: its pair walk is the
                 # longest part of the run, and one thread's time varies little.
                 line_repeats = 1 if threads == "1 thread" and size > 10**6 else 2
@@ -253,11 +268,11 @@ def main(argv=None) -> list[dict]:
                     size, layout, threads == "1 thread", args.module_dir, line_repeats
                 )
                 rows += rows_of(size, layout, threads, measured)
-                print(benchlib.table(rows[-len(CALLS) :], COLUMNS), flush=True)
+                print(benchlib.table(rows[-len(CALLS + FLOORS) :], COLUMNS), flush=True)
                 gc.collect()
     print(f"# {time.perf_counter() - started:.0f} s", flush=True)
     benchlib.write_json(args.json, rows)
-    if not args.no_docs and not args.module_dir:
+    if not (args.no_docs or args.module_dir or args.sizes or args.layouts or args.team_only):
         write_docs(rows, skipped)
     return rows
 

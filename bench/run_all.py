@@ -24,6 +24,7 @@ import bench_connected  # noqa: E402
 import bench_line_graph  # noqa: E402
 import bench_load  # noqa: E402
 import bench_phases  # noqa: E402
+import bench_scale  # noqa: E402
 
 DOCS = benchlib.ROOT / "docs"
 
@@ -334,7 +335,8 @@ such members, and two-member sets whose hashes under a fixed sum would share the
 ## Where a call's time goes
 
 ![call split](call_split.png)
-"""
+
+{bench_scale.saved_section()}"""
     (DOCS / "benchmarks.md").write_text(text)
     print(f"wrote {DOCS / 'benchmarks.md'}", file=sys.stderr)
 
