@@ -28,7 +28,6 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
@@ -51,12 +50,11 @@ constexpr auto helper_spin = std::chrono::microseconds(40);
 constexpr auto caller_spin = std::chrono::microseconds(40);
 // A claimed chunk runs for tens of microseconds; a wait this long means its helper lost its
 // core. The host of a virtual machine takes a core away now and then for as long, and chunks
-// of a large input take longer while they fault pages in. A call goes on alone from its
-// second such wait if the waits make up a fair share of the call so far: under load that
-// comes within milliseconds, while a call of seconds rides out a few hiccups.
+// of a large input take longer while they fault pages in. A call goes on alone at a wait
+// that comes soon after another: under load every job waits a time slice, while a call of
+// seconds on an idle machine rides out hiccups far apart.
 constexpr auto stall_limit = std::chrono::microseconds(1000);
-constexpr int stalls_before_solo = 2;
-constexpr int stalled_share_before_solo = 8;  // waits of at least 1/8 of the call
+constexpr auto stalls_apart = std::chrono::milliseconds(50);
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
                   std::atomic<std::uint32_t>::is_always_lock_free,
@@ -77,10 +75,8 @@ void futex_wake(std::atomic<std::uint32_t>& word) {
 // at a first use, which with memory exhausted would end the process.
 struct call_state {
   int depth = 0;
-  int stalls = 0;
   bool solo = false;
-  steady_clock::time_point began{};
-  steady_clock::duration stalled{};
+  steady_clock::time_point last_stall{};  // of this call, or long before it
 };
 thread_local call_state this_call __attribute__((tls_model("initial-exec")));
 
@@ -270,14 +266,8 @@ void wait_for_helpers(pool_state& p) {
   p.caller_waiting.store(false);
   const auto now = steady_clock::now();
   if (this_call.depth > 0 && now - start > stall_limit) {
-    this_call.stalled += now - start;
-    if (++this_call.stalls >= stalls_before_solo &&
-        this_call.stalled * stalled_share_before_solo >= now - this_call.began) {
-      this_call.solo = true;
-      if (getenv("CPPF_DEBUG"))
-        fprintf(stderr, "solo after %.3f ms wait\n",
-                std::chrono::duration<double, std::milli>(now - start).count());
-    }
+    if (now - this_call.last_stall < stalls_apart) this_call.solo = true;
+    this_call.last_stall = now;
   }
 }
 
@@ -343,9 +333,7 @@ void set_thread_setting(int count) {
 call_scope::call_scope() {
   if (this_call.depth++ != 0) return;
   this_call.solo = false;
-  this_call.stalls = 0;
-  this_call.began = steady_clock::now();
-  this_call.stalled = {};
+  this_call.last_stall = steady_clock::now() - stalls_apart;
   // The calling thread's exception state, while memory is likely still there (see
   // reserve_exception_state); a later failure to get it would end the process.
   volatile int pending = std::uncaught_exceptions();
