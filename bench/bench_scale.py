@@ -96,8 +96,12 @@ for name, call in calls.items():
     out[name] = run(call, repeats)
 # The floor of the centrality result: the interpreter's own dict(zip(...)) making dicts of the
 # same size and key order from ready-made keys and values.
-items = [(list(side), list(side.values())) for side in compute_centralities(node_dict, edge_dict, 0)]
-out["result dicts by dict(zip)"] = run(lambda: [dict(zip(keys, values)) for keys, values in items], {repeats})
+result = compute_centralities(node_dict, edge_dict, 0)
+items = [(list(side), list(side.values())) for side in result]
+del result
+out["result dicts by dict(zip)"] = run(
+    lambda: [dict(zip(keys, values)) for keys, values in items], {repeats}
+)
 del items
 print(json.dumps(out))
 """
@@ -153,29 +157,37 @@ def rows_of(size: int, layout: str, threads: str, measured: dict) -> list[dict]:
 
 
 def plot(rows: list[dict], path: Path) -> None:
+    """Nanoseconds per incidence against size, a panel per call, the walk in grey."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(1, len(CALLS), figsize=(13, 4.2), sharey=True)
-    styles = {"contiguous": "o-", "random": "s-", "spread": "^-"}
+    fig, axes = plt.subplots(1, len(CALLS), figsize=(13, 4.2))
+    markers = {"contiguous": "o", "random": "s", "spread": "^"}
     for ax, call in zip(axes, CALLS, strict=True):
         for layout in hypergraphs.ID_LAYOUTS:
-            for threads, dash in (("team", ""), ("1 thread", "--")):
-                points = sorted(
-                    (r["incidences"], r["walk_ratio"])
-                    for r in rows
-                    if r["call"] == call and r["layout"] == layout and r["threads"] == threads
-                )
+            for threads, line in (("team", "-"), ("1 thread", "--")):
+                mine = [r for r in rows if r["call"] == call and r["layout"] == layout]
+                points = sorted((r["incidences"], r["ns"]) for r in mine if r["threads"] == threads)
                 if points:
-                    style = styles[layout] + dash if dash else styles[layout]
-                    ax.semilogx(*zip(*points, strict=True), style, label=f"{layout}, {threads}")
-        ax.axhline(1.0, color="grey", lw=0.8)
+                    ax.semilogx(
+                        *zip(*points, strict=True),
+                        markers[layout] + line,
+                        label=f"{layout}, {threads}",
+                    )
+        walk = sorted(
+            (r["incidences"], r["walk_ns"])
+            for r in rows
+            if r["call"] == call and r["threads"] == "team"
+        )
+        if walk:
+            ax.semilogx(*zip(*walk, strict=True), ".", color="grey", label="walk (each process)")
         ax.set_title(call)
         ax.set_xlabel("incidences")
+        ax.set_ylim(bottom=0)
         ax.grid(True, which="both", alpha=0.3)
-    axes[0].set_ylabel("call time / walk time")
+    axes[0].set_ylabel("ns per incidence (minimum of the calls)")
     axes[0].legend(fontsize=7)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
@@ -210,8 +222,8 @@ MARK_BEGIN, MARK_END = "<!-- scale: begin -->", "<!-- scale: end -->"
 
 def write_docs(rows: list[dict], skipped: list[str]) -> None:
     docs = benchlib.ROOT / "docs"
-    plot(rows, docs / "scale.png")
     (docs / "scale.json").write_text(json.dumps({"rows": rows, "skipped": skipped}, indent=1))
+    plot(rows, docs / "scale.png")
     page = docs / "benchmarks.md"
     text = page.read_text() if page.exists() else "# Benchmarks\n"
     block = f"{MARK_BEGIN}\n{section(rows, skipped)}{MARK_END}"
@@ -261,9 +273,9 @@ def main(argv=None) -> list[dict]:
             continue
         for layout in layouts:
             for threads in ("team",) if args.team_only else ("team", "1 thread"):
-                # One call of the line graph on one thread past 1e6: its pair walk is the
-                # longest part of the run, and one thread's time varies little.
-                line_repeats = 1 if threads == "1 thread" and size > 10**6 else 2
+                # One call of the line graph past 1e6: its pair walk is the longest part of the
+                # run, and varies less than the calls that take a few seconds.
+                line_repeats = 1 if size > 10**6 else 3
                 measured = run_worker(
                     size, layout, threads == "1 thread", args.module_dir, line_repeats
                 )
