@@ -351,7 +351,8 @@ bool load_incidence_entries(PyObject* src, incidence_entries& out) {
     for (std::size_t k = 0; k < entries.keys.size(); ++k) {
       if (!seen.insert(entries.keys[k])) continue;
       const std::size_t begin = entries.offsets[k], end = entries.offsets[k + 1], at = entries.offsets[kept];
-      std::memmove(entries.ids.data() + at, entries.ids.data() + begin, (end - begin) * sizeof(std::int32_t));
+      if (end != begin)
+        std::memmove(entries.ids.data() + at, entries.ids.data() + begin, (end - begin) * sizeof(std::int32_t));
       entries.keys[kept++] = entries.keys[k];
       entries.offsets[kept] = at + end - begin;
     }
