@@ -13,22 +13,34 @@ CI_PACKAGES := clang g++-aarch64-linux-gnu qemu-user
 .PHONY: demo test test-sanitize test-tsan test-clang test-wheel check-aarch64 ci-packages bench bench-scale wheel \
 	format lint install clean
 
-$(VENV)/.ready: pyproject.toml
+# The venv holds the build requirements; each target below adds the extras it needs, at the
+# versions pinned in constraints.txt, and the module is compiled once, by install.
+$(VENV)/.ready: pyproject.toml constraints.txt
 	@test -n "$(PYTHON)" || { echo "No Python 3.13 found: run make PYTHON=/path/to/python3.13"; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(BUILD_REQS)
-	CPP_FUNCTIONS_WERROR=$(WERROR) $(PY) -m pip install -q --no-build-isolation ".[test,bench,dev]"
+	touch $@
+
+# The requirements of the named extras, read from pyproject.toml.
+EXTRAS_OF = $(PY) -c 'import sys, tomllib; x = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print(*sorted({r for e in sys.argv[1:] for r in x[e]}))'
+
+$(VENV)/.extras-demo: $(VENV)/.ready
+	$(PY) -m pip install -q -c constraints.txt $$($(EXTRAS_OF) demo)
+	touch $@
+
+$(VENV)/.extras-all: $(VENV)/.ready
+	$(PY) -m pip install -q -c constraints.txt $$($(EXTRAS_OF) demo test bench dev)
 	touch $@
 
 # Rebuilds incrementally (build/ keeps the CMake tree) whenever sources change.
 install: $(VENV)/.ready
 	CPP_FUNCTIONS_WERROR=$(WERROR) $(PY) -m pip install -q --no-build-isolation --no-deps .
 
-demo: install
+demo: $(VENV)/.extras-demo install
 	$(PY) scripts/demo.py --dataset $(DATASET)
 
-test: install
+test: $(VENV)/.extras-all install
 	HYPOTHESIS_PROFILE=ci $(PY) -m pytest
 
 # Differently built extensions get venvs of their own, with the build requirements only;
@@ -52,7 +64,7 @@ SAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-n
 # leave resized elements unwritten, and a read of one shows as a wrong result.
 test-sanitize: $(SAN_VENV)/.ready
 	CPP_FUNCTIONS_WERROR=$(WERROR) $(SAN_VENV)/bin/python -m pip install -q --no-build-isolation \
-		-Cbuild-dir=build/sanitize -Ccmake.build-type=RelWithDebInfo -Ccmake.define.CPP_FUNCTIONS_SANITIZE=ON ".[test]"
+		-Cbuild-dir=build/sanitize -Ccmake.build-type=RelWithDebInfo -Ccmake.define.CPP_FUNCTIONS_SANITIZE=ON -c constraints.txt ".[test]"
 	LD_PRELOAD="$(SAN_PRELOAD)" \
 	ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:abort_on_error=1:max_malloc_fill_size=16777216 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer.supp:print_suppressions=0 \
@@ -63,7 +75,7 @@ test-sanitize: $(SAN_VENV)/.ready
 # interpreter is not instrumented; its runtime is preloaded, and a forked child goes on.
 test-tsan: $(TSAN_VENV)/.ready
 	CPP_FUNCTIONS_WERROR=$(WERROR) $(TSAN_VENV)/bin/python -m pip install -q --no-build-isolation \
-		-Cbuild-dir=build/tsan -Ccmake.build-type=RelWithDebInfo -Ccmake.define.CPP_FUNCTIONS_TSAN=ON ".[test]"
+		-Cbuild-dir=build/tsan -Ccmake.build-type=RelWithDebInfo -Ccmake.define.CPP_FUNCTIONS_TSAN=ON -c constraints.txt ".[test]"
 	LD_PRELOAD="$(shell g++ -print-file-name=libtsan.so)" \
 	TSAN_OPTIONS=die_after_fork=0:halt_on_error=1:exitcode=66:suppressions=$(CURDIR)/tests/tsan.supp \
 	CPP_FUNCTIONS_SANITIZE=1 CPP_FUNCTIONS_TSAN=1 HYPOTHESIS_PROFILE=ci $(TSAN_VENV)/bin/python -m pytest \
@@ -73,13 +85,13 @@ test-tsan: $(TSAN_VENV)/.ready
 # The whole suite against a build by clang, which must link the same OpenMP runtime.
 test-clang: $(CLANG_VENV)/.ready
 	CC=clang CXX=clang++ CPP_FUNCTIONS_WERROR=$(WERROR) $(CLANG_VENV)/bin/python -m pip install -q \
-		--no-build-isolation -Cbuild-dir=build/clang ".[test]"
+		--no-build-isolation -Cbuild-dir=build/clang -c constraints.txt ".[test]"
 	HYPOTHESIS_PROFILE=ci $(CLANG_VENV)/bin/python -m pytest -p no:cacheprovider
 
 # A wheel for users without a compiler: the most compatible manylinux tag this build's symbols
 # allow, with libgomp.so.1 left to the system (a private copy would hide the thread-count
 # setting from callers).
-wheel: $(VENV)/.ready
+wheel: $(VENV)/.extras-all
 	rm -rf dist
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist/raw .
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) \
@@ -93,7 +105,7 @@ NO_COMPILER_BIN := build/no-compiler-bin
 test-wheel: wheel
 	rm -rf $(WHEEL_VENV) $(NO_COMPILER_BIN)
 	$(PYTHON) -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/cpp_functions-*-$(WHEEL_PLAT).whl)[test]"
+	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/cpp_functions-*-$(WHEEL_PLAT).whl)[test]" -c constraints.txt
 	$(WHEEL_VENV)/bin/python tests/wheel_check.py dist/cpp_functions-*-$(WHEEL_PLAT).whl
 	mkdir -p $(NO_COMPILER_BIN)
 	for f in /usr/local/bin/* /usr/bin/*; do case "$${f##*/}" in \
@@ -103,7 +115,7 @@ test-wheel: wheel
 		'! command -v cc c++ gcc g++ clang clang++ && HYPOTHESIS_PROFILE=ci python -m pytest -p no:cacheprovider'
 
 # Every result bit of the kernels built for aarch64 (run under qemu-user) against this build.
-check-aarch64: $(VENV)/.ready
+check-aarch64: $(VENV)/.extras-all
 	$(PY) tests/cross_check.py --arch aarch64
 
 # What CI needs from Debian beyond a fresh machine; installs only what is missing.
@@ -114,20 +126,20 @@ ci-packages:
 		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
 	fi
 
-bench: install
+bench: $(VENV)/.extras-all install
 	CPP_FUNCTIONS_WERROR=$(WERROR) $(PY) bench/run_all.py
 
 # Inputs up to 2e7 incidences with three id layouts (about 20 minutes); its section of
 # docs/benchmarks.md is kept by make bench.
-bench-scale: install
+bench-scale: $(VENV)/.extras-all install
 	CPP_FUNCTIONS_WERROR=$(WERROR) $(PY) bench/bench_scale.py
 
-format: $(VENV)/.ready
+format: $(VENV)/.extras-all
 	$(VENV)/bin/clang-format -i cpp_functions/*.cpp cpp_functions/*/*.[ch]pp cpp_functions/*.hpp bench/*.cpp bench/*.hpp tests/reference/*.cpp cmake/*.cpp
 	$(VENV)/bin/ruff format scripts bench tests
 	$(VENV)/bin/ruff check --fix scripts bench tests
 
-lint: $(VENV)/.ready
+lint: $(VENV)/.extras-all
 	$(VENV)/bin/clang-format --dry-run --Werror cpp_functions/*.cpp cpp_functions/*/*.[ch]pp cpp_functions/*.hpp bench/*.cpp bench/*.hpp tests/reference/*.cpp cmake/*.cpp
 	$(VENV)/bin/ruff format --check scripts bench tests
 	$(VENV)/bin/ruff check scripts bench tests
