@@ -40,4 +40,5 @@ PYBIND11_MODULE(cpp_functions, m) {
   py::module_ line_graph = convert.def_submodule("line_graph");
   line_graph.def("compute_line_graph_edges", &compute_line_graph_edges, py::arg("hyperedges"), py::arg("s"),
                  py::arg("weights"), py::arg("max_threads"), "Compute line graph edges in C++");
+  m.attr("__version__") = CPP_FUNCTIONS_VERSION;  // pyproject.toml's, passed in by the build
 }

@@ -110,7 +110,11 @@ def build_module(compiler: str, output: Path) -> list[str]:
 
     units = sorted(ROOT.glob("cpp_functions/*.cpp")) + sorted(ROOT.glob("cpp_functions/*/*.cpp"))
     includes = [f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}"]
+    import tomllib
+
+    version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
     command = [compiler, *FLAGS, "-Werror", "-fPIC", "-shared", "-fvisibility=hidden", *includes]
+    command.append(f'-DCPP_FUNCTIONS_VERSION="{version}"')
     subprocess.run([*command, *map(str, units), "-o", str(output)], check=True)
     dynamic = subprocess.run(["readelf", "-d", str(output)], capture_output=True, text=True)
     return [

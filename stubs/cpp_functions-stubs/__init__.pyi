@@ -1,1 +1,3 @@
 from . import algorithms as algorithms, convert as convert
+
+__version__: str
