@@ -1,6 +1,12 @@
+from typing import TypeVar
+
+# A dict's values may be sets or frozensets; one variable per dict lets each have its own.
+_NodeEdges = TypeVar("_NodeEdges", bound=set[int] | frozenset[int])
+_EdgeNodes = TypeVar("_EdgeNodes", bound=set[int] | frozenset[int])
+
 def compute_centralities(
-    node_dict: dict[int, set[int]],
-    edge_dict: dict[int, set[int]],
+    node_dict: dict[int, _NodeEdges],
+    edge_dict: dict[int, _EdgeNodes],
     max_iter: int = 100,
     tol: float = 1e-06,
 ) -> tuple[dict[int, float], dict[int, float]]:

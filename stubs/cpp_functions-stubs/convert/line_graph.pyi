@@ -1,4 +1,9 @@
+from collections.abc import Sequence
+
 def compute_line_graph_edges(
-    hyperedges: list[set[int]], s: int, weights: str, max_threads: int
+    hyperedges: Sequence[set[int] | frozenset[int]],
+    s: int,
+    weights: str | bytes | bytearray,
+    max_threads: int,
 ) -> list[tuple[int, int, float]]:
     """Compute line graph edges in C++"""
