@@ -350,7 +350,7 @@ void detail::run_job(const job& task) {
   constexpr std::size_t piece_chunks = std::size_t{1} << 31;  // chunk numbers fit the packed shares
   const int team = static_cast<int>(std::min<std::size_t>(
       {static_cast<std::size_t>(std::max(task.team, 1)), static_cast<std::size_t>(max_team), task.chunks}));
-  if (team <= 1) return run_alone(task);
+  if (team <= 1 || this_call.solo) return run_alone(task);
   pool_state& p = pool();
   std::unique_lock<std::mutex> guard(p.lock, std::try_to_lock);
   if (!guard.owns_lock()) return run_alone(task);  // another thread's job, or this one's outer

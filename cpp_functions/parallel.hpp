@@ -55,8 +55,9 @@ struct job {
   int team;
 };
 
-// Runs every chunk once; rethrows the first exception a chunk threw, after every participant
-// has stopped.
+// Runs every chunk once, on the calling thread alone once the current call has gone solo
+// (whatever team the job asks for); rethrows the first exception a chunk threw, after every
+// participant has stopped.
 void run_job(const job& task);
 
 }  // namespace detail

@@ -237,3 +237,54 @@ def hash_order_check(tmp_path_factory):
         return [(line.split()[0] == "1", int(line.split()[1])) for line in out.stdout.splitlines()]
 
     return check
+
+
+@pytest.fixture(scope="session")
+def team_check(tmp_path_factory):
+    """Runs reference/team_check.cpp: {"team": n, "solo after": jobs, "helper chunks": n}."""
+    root = Path(__file__).resolve().parents[1]
+    binary = tmp_path_factory.mktemp("team") / "team_check"
+    _compile(
+        Path(__file__).parent / "reference" / "team_check.cpp",
+        binary,
+        "-O1",
+        "-fopenmp",
+        f"-I{root}",
+        str(root / "cpp_functions" / "parallel.cpp"),
+    )
+
+    def check(env: dict) -> dict:
+        out = subprocess.run(
+            [str(binary)], capture_output=True, text=True, check=True, env=env, timeout=120
+        )
+        return {
+            line.rsplit(" ", 1)[0]: int(line.rsplit(" ", 1)[1]) for line in out.stdout.splitlines()
+        }
+
+    return check
+
+
+@pytest.fixture(scope="session")
+def wide_teams(tmp_path_factory):
+    """wide_teams(env, processors): env with a preloaded shim that makes the OpenMP runtime
+    count `processors` processors, so teams of up to that many threads run on this machine's
+    cores. Any sanitizer runtime already preloaded stays first."""
+    library = tmp_path_factory.mktemp("shim") / "more_processors.so"
+    _compile(
+        Path(__file__).parent / "reference" / "more_processors.cpp",
+        library,
+        "-shared",
+        "-fPIC",
+        "-ldl",
+    )
+
+    def widened(env: dict, processors: int) -> dict:
+        preload = " ".join(p for p in (env.get("LD_PRELOAD", ""), str(library)) if p)
+        return {
+            **env,
+            "LD_PRELOAD": preload,
+            "CPP_FUNCTIONS_TEST_PROCESSORS": str(processors),
+            "OMP_NUM_THREADS": str(processors),
+        }
+
+    return widened

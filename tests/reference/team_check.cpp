@@ -1,0 +1,36 @@
+// Test helper: a call whose helpers keep it waiting goes on alone, also in jobs that reuse a
+// team sized before the stalls (the search levels, the incidence build and the argument
+// reading size theirs once). Prints the team, the jobs it took to go solo, and the chunks
+// helpers ran in later jobs of that team.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "cpp_functions/parallel.hpp"
+
+int main() {
+  using namespace cpp_functions;
+  set_thread_setting(64);
+  const call_scope call;
+  const int team = team_size(1 << 20, 0);
+  std::printf("team %d\n", team);
+  int jobs = 0;
+  // Each helper holds the chunk it claims for 3 ms, ten times the caller's: the caller waits,
+  // as it would for a helper that lost its core. The job lasts long enough for a helper to
+  // wake and claim one on a loaded machine too.
+  while (team_size(1 << 20, 0) > 1 && jobs < 200) {
+    ++jobs;
+    parallel_chunks(64, team, [](std::size_t, int participant) {
+      std::this_thread::sleep_for(std::chrono::microseconds(participant != 0 ? 3000 : 300));
+    });
+  }
+  std::printf("solo after %d\n", jobs);
+  std::atomic<int> helper_chunks{0};
+  for (int k = 0; k < 20; ++k)
+    parallel_chunks(256, team, [&](std::size_t, int participant) {
+      if (participant != 0) helper_chunks.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
+    });
+  std::printf("helper chunks %d\n", helper_chunks.load());
+}
