@@ -1,9 +1,13 @@
 // See fork_watch.hpp. A call inside os.fork() is told from any other by the frame that called
 // it: a hook registered to run before every fork notes that frame and its instruction offset.
-// While the hooks run, that frame still waits at its call of os.fork(); once os.fork() has
-// returned, it has moved on (or ended), and the note is dropped at the next call. Forks made
-// without os.fork() (by other extensions) run no hooks and leave no note, which is right:
-// no Python code of ours runs inside them.
+// While the hooks run, that frame is on the forking thread's stack, waiting at its call of
+// os.fork(); once os.fork() has returned or raised (a failed fork runs the after-fork hooks
+// too), it has moved on or ended. So a note counts only while its frame is found on the
+// calling thread's live stack at that offset, and is dropped otherwise. Notes hold no
+// reference: a frame, its locals and its callers are freed as if the module were absent, and
+// a noted pointer is only ever compared with frames of the live stack. A fork made inside a
+// hook of another fork adds a note of its own. Forks made without os.fork() run no hooks and
+// leave no note, which is right: no Python code of ours runs inside them.
 #include "fork_watch.hpp"
 
 #include <pybind11/pybind11.h>
@@ -11,18 +15,57 @@
 namespace cpp_functions {
 namespace {
 
-// The note, owned by the interpreter lock's holder: the frame, a strong reference, and the
-// offset of its call of os.fork(); the thread that forked.
-PyFrameObject* fork_frame = nullptr;
-int fork_offset = -1;
-PyThreadState* fork_thread = nullptr;
+struct fork_note {
+  const PyFrameObject* frame;  // not owned: compared, never read
+  int offset;
+  const PyThreadState* thread;
+};
+
+// Owned by the interpreter lock's holder. Forks nest only through hooks, a few deep at most;
+// past the capacity the oldest note goes (its calls then merely use a team).
+constexpr int max_notes = 8;
+fork_note notes[max_notes];
+int note_count = 0;
+
+// Keeps the notes of other threads and those of this thread whose frame is on its stack at
+// the noted offset.
+void drop_dead_notes(const PyThreadState* thread) {
+  bool live[max_notes] = {};
+  bool any_here = false;
+  for (int k = 0; k < note_count; ++k) {
+    live[k] = notes[k].thread != thread;
+    any_here |= !live[k];
+  }
+  if (!any_here) return;
+  PyFrameObject* frame = reinterpret_cast<PyFrameObject*>(Py_XNewRef(PyEval_GetFrame()));
+  while (frame != nullptr) {
+    for (int k = 0; k < note_count; ++k)
+      if (notes[k].thread == thread && notes[k].frame == frame && PyFrame_GetLasti(frame) == notes[k].offset)
+        live[k] = true;
+    PyFrameObject* back = PyFrame_GetBack(frame);
+    Py_DECREF(frame);
+    frame = back;
+  }
+  // The walk makes frame objects; one it could not make ends it early, and the notes past it
+  // count as ended (a call then merely uses a team).
+  if (PyErr_Occurred() != nullptr) PyErr_Clear();
+  int kept = 0;
+  for (int k = 0; k < note_count; ++k)
+    if (live[k]) notes[kept++] = notes[k];
+  note_count = kept;
+}
 
 PyObject* note_fork(PyObject*, PyObject*) {
   // A hook has no frame of its own when written in C: the current frame is os.fork()'s caller.
+  const PyThreadState* thread = PyThreadState_Get();
+  drop_dead_notes(thread);
   PyFrameObject* frame = PyEval_GetFrame();
-  Py_XSETREF(fork_frame, reinterpret_cast<PyFrameObject*>(Py_XNewRef(frame)));
-  fork_offset = frame != nullptr ? PyFrame_GetLasti(frame) : -1;
-  fork_thread = PyThreadState_Get();
+  if (frame == nullptr) Py_RETURN_NONE;
+  if (note_count == max_notes) {
+    for (int k = 1; k < max_notes; ++k) notes[k - 1] = notes[k];
+    --note_count;
+  }
+  notes[note_count++] = {frame, PyFrame_GetLasti(frame), thread};
   Py_RETURN_NONE;
 }
 
@@ -38,9 +81,11 @@ void watch_forks() {
 }
 
 bool inside_fork() {
-  if (fork_frame == nullptr) return false;
-  if (PyThreadState_Get() == fork_thread && PyFrame_GetLasti(fork_frame) == fork_offset) return true;
-  Py_CLEAR(fork_frame);
+  if (note_count == 0) return false;
+  const PyThreadState* thread = PyThreadState_Get();
+  drop_dead_notes(thread);
+  for (int k = 0; k < note_count; ++k)
+    if (notes[k].thread == thread) return true;
   return false;
 }
 

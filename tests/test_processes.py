@@ -138,6 +138,88 @@ print((len(outcomes), all(ok for _, ok in outcomes)))
     assert run(code) == [(40, True)]
 
 
+FORK_NOTES = """
+import gc, platform, weakref
+
+def team_after_call():
+    is_connected(node_dict, edge_dict)
+    return threads() >= min(2, os.cpu_count())
+
+# A fork that fails with EAGAIN, as under a pids limit: a seccomp filter refuses clone()
+# without CLONE_VM (a fork; new threads share memory and still start).
+def refuse_forks():
+    clone = {"x86_64": 56, "aarch64": 220}[platform.machine()]
+    class Instruction(ctypes.Structure):
+        _fields_ = [("code", ctypes.c_uint16), ("jt", ctypes.c_uint8), ("jf", ctypes.c_uint8),
+                    ("k", ctypes.c_uint32)]
+    class Program(ctypes.Structure):
+        _fields_ = [("len", ctypes.c_uint16), ("filter", ctypes.POINTER(Instruction))]
+    code = (Instruction * 6)(
+        (0x20, 0, 0, 0),             # the syscall number
+        (0x15, 0, 3, clone),         # not clone: allow
+        (0x20, 0, 0, 16),            # the flags' low word
+        (0x45, 1, 0, 0x100),         # CLONE_VM: allow
+        (0x06, 0, 0, 0x50000 | 11),  # EAGAIN
+        (0x06, 0, 0, 0x7FFF0000),    # allow
+    )
+    libc = ctypes.CDLL(None, use_errno=True)
+    assert libc.prctl(38, 1, 0, 0, 0) == 0  # no new privileges
+    assert libc.prctl(22, 2, ctypes.byref(Program(6, code)), 0, 0) == 0, ctypes.get_errno()
+
+def failed_fork_in_a_callee():
+    def start():
+        os.fork()
+    try:
+        start()
+    except BlockingIOError:
+        return team_after_call()
+    return "forked"
+
+def fork_with_a_local():
+    local = type("Local", (), {})()
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0)
+    os.waitpid(pid, 0)
+    return weakref.ref(local)
+
+helpers_in_late_hook = []
+def nested_fork():
+    if not helpers_in_late_hook and not getattr(nested_fork, "running", False):
+        nested_fork.running = True
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0)
+        os.waitpid(pid, 0)
+        nested_fork.running = False
+
+def late_hook():
+    results()
+    helpers_in_late_hook.append(threads() > 1)
+
+freed = fork_with_a_local()
+print(freed() is None)
+print(in_child(lambda: (refuse_forks(), failed_fork_in_a_callee())[1]))
+os.register_at_fork(after_in_parent=nested_fork)
+os.register_at_fork(after_in_parent=late_hook)
+pid = os.fork()
+if pid == 0:
+    os._exit(0)
+os.waitpid(pid, 0)
+print(helpers_in_late_hook)
+"""
+
+
+def test_fork_notes_keep_nothing_alive_and_end_with_their_fork():
+    """A frame that forked is freed with its locals; a fork that fails leaves later calls on
+    a team; a call in an after-fork hook that runs after another hook forked again still
+    starts no helper (in the nested fork's hooks nor in the outer one's)."""
+    freed, failed, late = run(FORK_NOTES)
+    assert freed is True
+    assert failed == (0, "True")
+    assert late == [False, False]
+
+
 ADDRESS_LIMIT = """
 import resource
 
@@ -247,6 +329,86 @@ for thread in workers:
 print((mismatches, sorted(finished), child, results() == expected, cut_short > 0))
 """
     assert run(code, timeout=600) == [([], [0, 1, 2], (0, "True"), True, True)]
+
+
+WIDE = """
+import hashlib
+digest = hashlib.sha256(expected.encode()).hexdigest()
+print((threads(), digest, in_child(lambda: results() == expected)))
+"""
+
+
+@pytest.mark.parametrize("processors", [8, 16])
+def test_teams_wider_than_the_machine_compute_the_same_bits(wide_teams, processors):
+    """Teams of 8 and 16 threads, time-sliced on this machine's cores, as on a large server:
+    every result bit as with the machine's own team, also in a forked child."""
+
+    def child(env):
+        outcome = subprocess.run(
+            [sys.executable, "-c", PRELUDE + WIDE],
+            capture_output=True,
+            text=True,
+            env=env,
+            timeout=600,
+        )
+        assert outcome.returncode == 0, outcome.stderr
+        return ast.literal_eval(outcome.stdout.strip())
+
+    wide_threads, wide_digest, wide_fork = child(wide_teams(dict(os.environ), processors))
+    _, own_digest, _ = child(dict(os.environ))
+    assert wide_threads >= processors  # the helpers of the widest team stay until the next fork
+    assert (wide_digest, wide_fork) == (own_digest, (0, "True"))
+
+
+SCRATCH = """
+import gc
+from cpp_functions.algorithms.centrality import compute_centralities
+
+# Many nodes, and edges whose member sets repeat in pairs: every part of the edges compares sets.
+empty = frozenset()
+node_dict = {v: empty for v in range(1 << 20)}
+edge_dict = {e: {e // 2 * 2, e // 2 * 2 + 1} for e in range(1 << 20)}
+compute_centralities(node_dict, edge_dict, 0)  # helpers started, allocator warmed
+gc.collect()
+
+def status(field):
+    with open("/proc/self/status") as lines:
+        return next(int(line.split()[1]) for line in lines if line.startswith(field))
+
+before = status("VmRSS:")
+with open("/proc/self/clear_refs", "w") as clear:
+    clear.write("5")  # resets the peak
+compute_centralities(node_dict, edge_dict, 0)
+print(status("VmHWM:") - before)
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator keeps freed memory in quarantine")
+def test_set_comparison_scratch_does_not_grow_with_nodes_times_threads(wide_teams):
+    """Comparing equal-looking member sets needs scratch per thread; sized by the node count,
+    64 threads over 2^20 nodes would take up to 256 MiB more than one thread. The peak is
+    the result's unless the scratch passes it."""
+
+    def peak_kib(env):
+        outcome = subprocess.run(
+            [sys.executable, "-c", SCRATCH], capture_output=True, text=True, env=env, timeout=300
+        )
+        assert outcome.returncode == 0, outcome.stderr
+        return int(outcome.stdout)
+
+    alone = peak_kib({**os.environ, "OMP_THREAD_LIMIT": "1"})
+    wide = peak_kib(wide_teams(dict(os.environ), 64))
+    assert wide - alone < 4 << 10, (alone, wide)
+
+
+@pytest.mark.parametrize("processors", [2, 16])
+def test_a_team_sized_once_goes_solo_after_stalls(team_check, wide_teams, processors):
+    """A call whose helpers keep it waiting runs its later jobs alone, also jobs given the
+    team it sized before the stalls."""
+    outcome = team_check(wide_teams(tool_env(), processors))
+    assert outcome["team"] == min(processors, 64)
+    assert 2 <= outcome["solo after"] < 200
+    assert outcome["helper chunks"] == 0
 
 
 CANARY = """
