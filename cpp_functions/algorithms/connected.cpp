@@ -163,15 +163,19 @@ void expand_level(search_state& s, std::vector<std::uint32_t>& queue, std::size_
   const std::size_t end = queue.size();
   const std::size_t per_chunk = std::max<std::size_t>(1, (end - first) * work_per_claim / work);
   const std::size_t chunks = (end - first + per_chunk - 1) / per_chunk;
-  std::vector<std::vector<std::uint32_t>> local_next(chunks);
+  // A line per chunk's list: their headers change with every claimed node.
+  struct alignas(64) claimed_list {
+    std::vector<std::uint32_t> nodes;
+  };
+  std::vector<claimed_list> local_next(chunks);
   cpp_functions::parallel_chunks(chunks, team, [&](std::size_t chunk, int) {
     search_batch batch;
+    std::vector<std::uint32_t>& out = local_next[chunk].nodes;
     const std::size_t stop = std::min(end, first + (chunk + 1) * per_chunk);
-    for (std::size_t i = first + chunk * per_chunk; i < stop; ++i)
-      s.expand<false>(queue[i], batch, local_next[chunk]);
-    s.finish<false>(batch, local_next[chunk]);
+    for (std::size_t i = first + chunk * per_chunk; i < stop; ++i) s.expand<false>(queue[i], batch, out);
+    s.finish<false>(batch, out);
   });
-  for (const auto& part : local_next) queue.insert(queue.end(), part.begin(), part.end());
+  for (const auto& part : local_next) queue.insert(queue.end(), part.nodes.begin(), part.nodes.end());
 }
 
 }  // namespace

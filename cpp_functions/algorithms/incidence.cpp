@@ -11,7 +11,7 @@
 //   element that carries their count. The merge hashes each set as a sum of its members'
 //   mixed indices (order does not matter), keyed by a seed drawn per call: an input cannot
 //   steer many sets into one probe run, as it could against a fixed hash. Sets with equal
-//   hash and size are compared by marking one set's members. A team shares one table, whose
+//   hash and size are compared through a small table of one set's members. A team shares one table, whose
 //   slots keep the smallest edge of their set, so the sets are numbered as one thread would.
 // - Sets are ordered by size and nodes by degree (counting sorts), so a side falls into runs
 //   of elements with as many terms each, which the iteration walks without reading offsets.
@@ -42,6 +42,40 @@ constexpr std::size_t serial_below_work = 1 << 16;  // incidences + edges resolv
 constexpr std::size_t edges_per_claim = 2048;
 constexpr std::size_t slots_per_claim = 1 << 15;
 constexpr std::size_t claims_per_poll = 64;  // edges grouped between two polls, in claims
+
+// The members of one set, for testing those of another set of the same size: a seeded table
+// at most half full, sized by the set, so a participant's scratch is bounded by the largest
+// set it compares, not by the node count.
+class member_marks {
+ public:
+  void mark(const std::uint32_t* members, std::size_t size) {
+    std::size_t capacity = 16;
+    while (capacity < 2 * size) capacity *= 2;
+    slots_.assign(capacity, empty);
+    mask_ = capacity - 1;
+    for (std::size_t k = 0; k < size; ++k) {
+      std::size_t slot = place(members[k]);
+      while (slots_[slot] != empty) slot = (slot + 1) & mask_;
+      slots_[slot] = members[k];
+    }
+  }
+
+  bool holds(std::uint32_t member) const {
+    for (std::size_t slot = place(member);; slot = (slot + 1) & mask_) {
+      if (slots_[slot] == member) return true;
+      if (slots_[slot] == empty) return false;
+    }
+  }
+
+ private:
+  static constexpr std::uint32_t empty = UINT32_MAX;  // no node index: they stay below 2^32 - 1
+
+  std::size_t place(std::uint32_t member) const { return static_cast<std::size_t>(mix64(member ^ seed_)) & mask_; }
+
+  std::uint64_t seed_ = fresh_seed();
+  std::vector<std::uint32_t> slots_;
+  std::size_t mask_ = 0;
+};
 
 // Member node indices of every edge, in each set's order, and the seeded hash of each set.
 struct resolved_edges {
@@ -96,10 +130,9 @@ struct edge_groups {
 class set_table {
  public:
   // The slots are cleared by the team, which also faults their pages in.
-  set_table(const array<std::size_t>& offsets, const resolved_edges& r, std::size_t n, int team)
+  set_table(const array<std::size_t>& offsets, const resolved_edges& r, int team)
       : offsets_(offsets),
         r_(r),
-        n_(n),
         mask_(capacity_for(offsets.size() - 1) - 1),
         slots_(new std::atomic<std::uint64_t>[mask_ + 1]) {
     parallel_for(mask_ + 1, slots_per_claim, team, [&](std::size_t first, std::size_t last, int) {
@@ -107,9 +140,9 @@ class set_table {
     });
   }
 
-  // The slot of e's set. mark is the caller's own node marks (n entries once used).
+  // The slot of e's set. marks is the participant's own scratch.
   template <bool Alone>
-  std::size_t place(std::uint32_t e, std::vector<std::uint32_t>& mark, std::size_t& probes) const {
+  std::size_t place(std::uint32_t e, member_marks& marks, std::size_t& probes) const {
     const std::uint64_t own = (r_.hashes[e] >> 32 << 32) | (std::uint64_t{e} + 1);
     bool marked = false;
     for (std::size_t slot = r_.hashes[e] & mask_;; slot = (slot + 1) & mask_, ++probes) {
@@ -122,7 +155,7 @@ class set_table {
           return slot;
         }
       }
-      if ((held ^ own) >> 32 != 0 || !same_set(edge_in(held), e, mark, marked)) continue;
+      if ((held ^ own) >> 32 != 0 || !same_set(edge_in(held), e, marks, marked)) continue;
       if constexpr (!Alone)
         while (e < edge_in(held) &&
                !slots_[slot].compare_exchange_weak(held, own, std::memory_order_acq_rel)) {
@@ -143,33 +176,33 @@ class set_table {
   }
   static std::uint32_t edge_in(std::uint64_t held) { return static_cast<std::uint32_t>(held) - 1; }
 
-  // Whether edges d and e have equal member sets: equal hash and size, then e's members marked.
-  bool same_set(std::uint32_t d, std::uint32_t e, std::vector<std::uint32_t>& mark, bool& marked) const {
+  // Whether edges d and e have equal member sets: equal hash and size, then d's members found
+  // among e's (members of a set are distinct).
+  bool same_set(std::uint32_t d, std::uint32_t e, member_marks& marks, bool& marked) const {
     const std::size_t size = offsets_[e + 1] - offsets_[e];
     if (r_.hashes[d] != r_.hashes[e] || offsets_[d + 1] - offsets_[d] != size) return false;
     if (!marked) {
-      if (mark.empty()) mark.assign(n_, UINT32_MAX);
-      for (std::size_t p = offsets_[e]; p < offsets_[e + 1]; ++p) mark[r_.members[p]] = e;
+      marks.mark(r_.members.data() + offsets_[e], size);
       marked = true;
     }
     for (std::size_t p = offsets_[d]; p < offsets_[d + 1]; ++p)
-      if (mark[r_.members[p]] != e) return false;
+      if (!marks.holds(r_.members[p])) return false;
     return true;
   }
 
   const array<std::size_t>& offsets_;
   const resolved_edges& r_;
-  std::size_t n_, mask_;
+  std::size_t mask_;
   std::unique_ptr<std::atomic<std::uint64_t>[]> slots_;  // 0: empty
 };
 
-edge_groups group_edges(const array<std::size_t>& offsets, const resolved_edges& r, std::size_t n,
+edge_groups group_edges(const array<std::size_t>& offsets, const resolved_edges& r,
                         std::size_t& probes) {
   const std::size_t m = offsets.size() - 1;
   const int team = team_size(r.members.size() + m, serial_below_work);
-  const set_table table(offsets, r, n, team);
+  const set_table table(offsets, r, team);
   array<std::size_t> slot_of(m);
-  std::vector<std::vector<std::uint32_t>> marks(static_cast<std::size_t>(team));
+  std::vector<member_marks> marks(static_cast<std::size_t>(team));
   std::atomic<std::size_t> probed{0};
   const std::size_t chunks = (m + edges_per_claim - 1) / edges_per_claim;
   // Polls between parts of the edges; a part is one job for the team.
@@ -177,7 +210,7 @@ edge_groups group_edges(const array<std::size_t>& offsets, const resolved_edges&
     poll_interrupt();
     parallel_chunks(std::min(chunks - part, claims_per_poll), team, [&](std::size_t chunk, int participant) {
       std::size_t steps = 0;
-      std::vector<std::uint32_t>& mark = marks[static_cast<std::size_t>(participant)];
+      member_marks& mark = marks[static_cast<std::size_t>(participant)];
       const std::size_t first = (part + chunk) * edges_per_claim;
       const std::size_t last = std::min(m, first + edges_per_claim);
       for (std::size_t e = first; e < last; ++e) {
@@ -289,7 +322,7 @@ incidence_structure build_incidence(const incidence_map& nodes, const incidence_
   const std::size_t n = nodes.size();
   incidence_structure g;
   const resolved_edges resolved = resolve_members(nodes, edges, fresh_seed());
-  const edge_groups groups = group_edges(edges.offsets, resolved, n, g.merge_probes);
+  const edge_groups groups = group_edges(edges.offsets, resolved, g.merge_probes);
   const std::vector<std::uint32_t>& first_edge = groups.first_edge;
   const std::size_t sets = first_edge.size();
   const int team = team_size(resolved.members.size() + edges.size(), serial_below_work);
