@@ -105,6 +105,26 @@ bool convert_int(PyObject* item, std::int32_t& value) {
   return convert_number(item, value, true);
 }
 
+// The float rule, as pybind11's caster applies it: read through the float protocol; if that
+// raises and the object is a number, read float(object) once more.
+bool convert_float(PyObject* item, double& value, bool retry) {
+  const double read = PyFloat_AsDouble(item);
+  if (read == -1.0 && PyErr_Occurred()) {
+    if (must_propagate()) throw py::error_already_set();
+    PyErr_Clear();
+    if (!retry || PyNumber_Check(item) == 0) return false;
+    py::object number = py::reinterpret_steal<py::object>(PyNumber_Float(item));
+    if (!number) {
+      if (must_propagate()) throw py::error_already_set();
+      PyErr_Clear();
+      return false;
+    }
+    return convert_float(number.ptr(), value, false);
+  }
+  value = read;
+  return true;
+}
+
 // ---- sets ---------------------------------------------------------------------------------
 
 // Keeps the first of equal values in out[first..]: elements that convert to the same native
@@ -339,6 +359,15 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
   CPP_FUNCTIONS_PHASE("reorder");
   return true;
 }
+
+bool load_scalar(PyObject* src, int& out) {
+  std::int32_t value = 0;
+  if (!convert_int(src, value)) return false;
+  out = value;
+  return true;
+}
+
+bool load_scalar(PyObject* src, double& out) { return convert_float(src, out, true); }
 
 bool load_incidence_entries(PyObject* src, incidence_entries& out) {
   out = incidence_entries{};

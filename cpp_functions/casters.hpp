@@ -7,6 +7,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <type_traits>
+
 #include "flat_types.hpp"
 #include "fork_watch.hpp"
 #include "parallel.hpp"
@@ -18,6 +20,17 @@ namespace cpp_functions {
 bool load_hyperedge_list(PyObject* src, hyperedge_list& out);
 bool load_incidence_map(PyObject* src, incidence_map& out);
 bool load_incidence_entries(PyObject* src, incidence_entries& out);
+
+// A scalar argument (an int or a float), converted as pybind11 converts one, except that an
+// interruption raised inside its own __index__, __int__ or __float__ ends the call, as it does
+// inside an id's.
+template <typename T>
+struct scalar {
+  T value;
+  operator T() const { return value; }
+};
+bool load_scalar(PyObject* src, int& out);
+bool load_scalar(PyObject* src, double& out);
 
 // New references, or null with a Python error set when an element cannot be made; throw
 // std::runtime_error when a container cannot be allocated. Score dicts list their ids in the
@@ -67,6 +80,19 @@ template <>
 struct type_caster<cpp_functions::incidence_entries>
     : flat_argument_caster<cpp_functions::incidence_entries, cpp_functions::load_incidence_entries> {
   static constexpr auto name = const_name("dict[int, set[int]]");
+};
+
+template <typename T>
+struct type_caster<cpp_functions::scalar<T>> {
+  static constexpr auto name = const_name<std::is_integral<T>::value>("int", "float");
+  cpp_functions::scalar<T> value{};
+
+  bool load(handle src, bool /*convert: every parameter may convert*/) {
+    return cpp_functions::load_scalar(src.ptr(), value.value);
+  }
+  template <typename U>
+  using cast_op_type = cpp_functions::scalar<T>;
+  operator cpp_functions::scalar<T>() const { return value; }
 };
 
 template <>

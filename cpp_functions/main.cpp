@@ -1,9 +1,10 @@
 // Python bindings: the submodule tree and one registration per kernel. Arguments and results
-// go through the casters of casters.hpp and pybind11's own; failures through its standard
-// exception table.
+// go through the casters of casters.hpp (scalars wrapped in cpp_functions::scalar) and
+// pybind11's own; failures through its standard exception table.
 #include <pybind11/pybind11.h>
 
 #include <exception>
+#include <string>
 
 #include "algorithms/centrality.hpp"
 #include "algorithms/connected.hpp"
@@ -30,15 +31,20 @@ PYBIND11_MODULE(cpp_functions, m) {
   // dicts' tables then reuse their memory instead of faulting in fresh pages.
   centrality.def(
       "compute_centralities",
-      [](cpp_functions::incidence_map node_dict, cpp_functions::incidence_map edge_dict, int max_iter,
-         double tol) { return compute_centralities(node_dict, edge_dict, max_iter, tol); },
+      [](cpp_functions::incidence_map node_dict, cpp_functions::incidence_map edge_dict,
+         cpp_functions::scalar<int> max_iter, cpp_functions::scalar<double> tol) {
+        return compute_centralities(node_dict, edge_dict, max_iter, tol);
+      },
       py::arg("node_dict"), py::arg("edge_dict"), max_iter_default, tol_default,
       "Computes node and edge centralities from incidence matrix");
   connected.def("is_connected", &is_connected, py::arg("node_dict"), py::arg("edge_dict"));
 
   py::module_ convert = m.def_submodule("convert");
   py::module_ line_graph = convert.def_submodule("line_graph");
-  line_graph.def("compute_line_graph_edges", &compute_line_graph_edges, py::arg("hyperedges"), py::arg("s"),
-                 py::arg("weights"), py::arg("max_threads"), "Compute line graph edges in C++");
+  line_graph.def(
+      "compute_line_graph_edges",
+      [](const cpp_functions::hyperedge_list& hyperedges, cpp_functions::scalar<int> s, const std::string& weights,
+         cpp_functions::scalar<int> max_threads) { return compute_line_graph_edges(hyperedges, s, weights, max_threads); },
+      py::arg("hyperedges"), py::arg("s"), py::arg("weights"), py::arg("max_threads"), "Compute line graph edges in C++");
   m.attr("__version__") = CPP_FUNCTIONS_VERSION;  // pyproject.toml's, passed in by the build
 }

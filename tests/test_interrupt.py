@@ -314,3 +314,58 @@ def test_recursion_in_index_ends_at_once():
     outcome = run_child(RECURSION_CHILD, timeout=120)
     assert outcome.returncode == 0, outcome.stderr
     assert outcome.stdout.split() == ["RecursionError", "True"]
+
+
+SCALAR_CHILD = """
+import os, signal
+from cpp_functions.algorithms.centrality import compute_centralities
+from cpp_functions.convert.line_graph import compute_line_graph_edges
+
+
+class Scalar:
+    def __init__(self, interrupt):
+        self.interrupt = interrupt
+
+    def value(self):
+        if not self.interrupt:
+            raise ValueError("no value")
+        os.kill(os.getpid(), signal.SIGINT)
+        for _ in range(1000):  # the handler runs here, inside the conversion
+            pass
+        return 1
+
+    def __index__(self):
+        return self.value()
+
+    def __float__(self):
+        return float(self.value())
+
+
+calls = {
+    "s": lambda x: compute_line_graph_edges([{1}], x, "absolute", 1),
+    "max_threads": lambda x: compute_line_graph_edges([{1}], 1, "absolute", x),
+    "max_iter": lambda x: compute_centralities({1: {1}}, {1: {1}}, x),
+    "tol": lambda x: compute_centralities({1: {1}}, {1: {1}}, 5, x),
+}
+for name, call in calls.items():
+    for interrupt in (True, False):
+        try:
+            call(Scalar(interrupt))
+            outcome = "returned"
+        except BaseException as error:
+            outcome = type(error).__name__
+        print(name, interrupt, outcome)
+"""
+
+
+def test_sigint_during_a_scalar_conversion_is_never_swallowed():
+    """Ctrl-C inside a scalar's own __index__ or __float__ ends the call as it does inside an
+    id's; a scalar that fails by itself is still refused with TypeError."""
+    outcome = run_child(SCALAR_CHILD)
+    assert outcome.returncode == 0, outcome.stderr
+    lines = [line.split() for line in outcome.stdout.splitlines()]
+    assert lines == [
+        [name, interrupt, "KeyboardInterrupt" if interrupt == "True" else "TypeError"]
+        for name in ("s", "max_threads", "max_iter", "tol")
+        for interrupt in ("True", "False")
+    ]
