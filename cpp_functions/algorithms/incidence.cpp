@@ -43,38 +43,49 @@ constexpr std::size_t edges_per_claim = 2048;
 constexpr std::size_t slots_per_claim = 1 << 15;
 constexpr std::size_t claims_per_poll = 64;  // edges grouped between two polls, in claims
 
-// The members of one set, for testing those of another set of the same size: a seeded table
-// at most half full, sized by the set, so a participant's scratch is bounded by the largest
-// set it compares, not by the node count.
+// The members of one set, for testing those of another set of the same size: a table at
+// most half full, sized by the largest set marked so far, not by the node count. Entries
+// carry the mark's stamp, so a new mark needs no clearing. Slots come from a multiply-shift
+// hash with a random odd multiplier: sets of node numbers chosen to share low bits still
+// spread.
 class member_marks {
  public:
   void mark(const std::uint32_t* members, std::size_t size) {
-    std::size_t capacity = 16;
-    while (capacity < 2 * size) capacity *= 2;
-    slots_.assign(capacity, empty);
-    mask_ = capacity - 1;
+    if (2 * size > slots_.size() || ++stamp_ == 0) reset(size);
     for (std::size_t k = 0; k < size; ++k) {
       std::size_t slot = place(members[k]);
-      while (slots_[slot] != empty) slot = (slot + 1) & mask_;
-      slots_[slot] = members[k];
+      while (slots_[slot] >> 32 == stamp_) slot = (slot + 1) & mask_;
+      slots_[slot] = std::uint64_t{stamp_} << 32 | members[k];
     }
   }
 
   bool holds(std::uint32_t member) const {
     for (std::size_t slot = place(member);; slot = (slot + 1) & mask_) {
-      if (slots_[slot] == member) return true;
-      if (slots_[slot] == empty) return false;
+      const std::uint64_t held = slots_[slot];
+      if (held >> 32 != stamp_) return false;
+      if (static_cast<std::uint32_t>(held) == member) return true;
     }
   }
 
  private:
-  static constexpr std::uint32_t empty = UINT32_MAX;  // no node index: they stay below 2^32 - 1
+  void reset(std::size_t size) {
+    std::size_t capacity = std::max<std::size_t>(16, slots_.size());
+    int bits = 0;
+    while (capacity < 2 * size) capacity *= 2;
+    while ((std::size_t{1} << bits) < capacity) ++bits;
+    slots_.assign(capacity, 0);
+    mask_ = capacity - 1;
+    shift_ = 64 - bits;
+    stamp_ = 1;
+  }
 
-  std::size_t place(std::uint32_t member) const { return static_cast<std::size_t>(mix64(member ^ seed_)) & mask_; }
+  std::size_t place(std::uint32_t member) const { return static_cast<std::size_t>((member * multiplier_) >> shift_); }
 
-  std::uint64_t seed_ = fresh_seed();
-  std::vector<std::uint32_t> slots_;
+  std::uint64_t multiplier_ = fresh_seed() | 1;
+  std::vector<std::uint64_t> slots_;
   std::size_t mask_ = 0;
+  int shift_ = 64;
+  std::uint32_t stamp_ = 0;
 };
 
 // Member node indices of every edge, in each set's order, and the seeded hash of each set.
