@@ -381,7 +381,8 @@ bool load_incidence_entries(PyObject* src, incidence_entries& out) {
       if (!seen.insert(entries.keys[k])) continue;
       const std::size_t begin = entries.offsets[k], end = entries.offsets[k + 1], at = entries.offsets[kept];
       if (end != begin)
-        std::memmove(entries.ids.data() + at, entries.ids.data() + begin, (end - begin) * sizeof(std::int32_t));
+        std::memmove(entries.ids.data() + at, entries.ids.data() + begin,
+                     (end - begin) * sizeof(std::int32_t));
       entries.keys[kept++] = entries.keys[k];
       entries.offsets[kept] = at + end - begin;
     }

@@ -43,8 +43,11 @@ PYBIND11_MODULE(cpp_functions, m) {
   py::module_ line_graph = convert.def_submodule("line_graph");
   line_graph.def(
       "compute_line_graph_edges",
-      [](const cpp_functions::hyperedge_list& hyperedges, cpp_functions::scalar<int> s, const std::string& weights,
-         cpp_functions::scalar<int> max_threads) { return compute_line_graph_edges(hyperedges, s, weights, max_threads); },
-      py::arg("hyperedges"), py::arg("s"), py::arg("weights"), py::arg("max_threads"), "Compute line graph edges in C++");
+      [](const cpp_functions::hyperedge_list& hyperedges, cpp_functions::scalar<int> s,
+         const std::string& weights, cpp_functions::scalar<int> max_threads) {
+        return compute_line_graph_edges(hyperedges, s, weights, max_threads);
+      },
+      py::arg("hyperedges"), py::arg("s"), py::arg("weights"), py::arg("max_threads"),
+      "Compute line graph edges in C++");
   m.attr("__version__") = CPP_FUNCTIONS_VERSION;  // pyproject.toml's, passed in by the build
 }

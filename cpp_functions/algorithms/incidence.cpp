@@ -79,7 +79,9 @@ class member_marks {
     stamp_ = 1;
   }
 
-  std::size_t place(std::uint32_t member) const { return static_cast<std::size_t>((member * multiplier_) >> shift_); }
+  std::size_t place(std::uint32_t member) const {
+    return static_cast<std::size_t>((member * multiplier_) >> shift_);
+  }
 
   std::uint64_t multiplier_ = fresh_seed() | 1;
   std::vector<std::uint64_t> slots_;
@@ -207,8 +209,7 @@ class set_table {
   std::unique_ptr<std::atomic<std::uint64_t>[]> slots_;  // 0: empty
 };
 
-edge_groups group_edges(const array<std::size_t>& offsets, const resolved_edges& r,
-                        std::size_t& probes) {
+edge_groups group_edges(const array<std::size_t>& offsets, const resolved_edges& r, std::size_t& probes) {
   const std::size_t m = offsets.size() - 1;
   const int team = team_size(r.members.size() + m, serial_below_work);
   const set_table table(offsets, r, team);
