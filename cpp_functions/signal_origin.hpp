@@ -6,9 +6,11 @@
 
 namespace cpp_functions {
 
-// Whether the pending exception was raised by a signal handler: a frame of its traceback runs
-// the code of a Python handler registered for some signal (a function, a method, or the
-// __call__ of an object). Needs the interpreter lock; the exception stays pending.
+// Whether the pending exception was raised by a Python signal handler (a function, a method,
+// a partial or static method of one, an object's Python __call__) that ran inside the Python
+// code the exception left: its traceback calls, frame by frame from its first, into a frame
+// holding its own caller among its locals, as the handler's `frame` argument. Needs the
+// interpreter lock; the exception stays pending.
 bool raised_by_signal_handler();
 
 }  // namespace cpp_functions

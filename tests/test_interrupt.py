@@ -369,3 +369,106 @@ def test_sigint_during_a_scalar_conversion_is_never_swallowed():
         for name in ("s", "max_threads", "max_iter", "tol")
         for interrupt in ("True", "False")
     ]
+
+
+HANDLER_KINDS_CHILD = """
+import functools, os, signal, sys
+from cpp_functions.convert.line_graph import compute_line_graph_edges
+
+
+class Deadline(Exception):
+    pass
+
+
+def raise_deadline(signum, frame):
+    raise Deadline
+
+
+class Handlers:
+    def method(self, signum, frame):
+        raise Deadline
+
+    def __call__(self, signum, frame):
+        raise Deadline
+
+
+def one_shot(signum, frame):
+    signal.signal(signal.SIGALRM, lambda *args: None)  # restores a harmless handler first
+    raise Deadline
+
+
+kinds = {
+    "function": raise_deadline,
+    "lambda": lambda *args: (_ for _ in ()).throw(Deadline()),
+    "method": Handlers().method,
+    "object": Handlers(),
+    "partial": functools.partial(lambda tag, signum, frame: raise_deadline(signum, frame), "tag"),
+    "staticmethod": staticmethod(raise_deadline),
+    "one-shot": one_shot,
+}
+
+
+class Signalling:
+    def __index__(self):
+        os.kill(os.getpid(), signal.SIGALRM)
+        for _ in range(1000):  # the handler runs here
+            pass
+        return 1
+
+
+def outcome(call):
+    try:
+        call()
+        return "returned"
+    except BaseException as error:
+        return type(error).__name__
+
+
+for name, handler in kinds.items():
+    signal.signal(signal.SIGALRM, handler)
+    print(name, outcome(lambda: compute_line_graph_edges([{Signalling()}], 1, "absolute", 1)))
+
+# Without _signal in sys.modules, or with it blocked, the check still works and imports nothing.
+signal.signal(signal.SIGALRM, raise_deadline)
+saved = sys.modules.pop("_signal")
+print("purged", outcome(lambda: compute_line_graph_edges([{Signalling()}], 1, "absolute", 1)),
+      "_signal" in sys.modules)
+sys.modules["_signal"] = None
+print("blocked", outcome(lambda: compute_line_graph_edges([{Signalling()}], 1, "absolute", 1)))
+sys.modules["_signal"] = saved
+print("handlers kept", signal.getsignal(signal.SIGINT) is signal.default_int_handler)
+
+# An exception a handler raised earlier, raised again by __index__ with no signal: its own.
+try:
+    os.kill(os.getpid(), signal.SIGALRM)
+    for _ in range(1000):
+        pass
+except Deadline as error:
+    stored = error
+
+
+class Stale:
+    def __index__(self):
+        raise stored
+
+
+print("stored", outcome(lambda: compute_line_graph_edges([{Stale()}], 1, "absolute", 1)))
+"""
+
+
+def test_every_kind_of_handler_is_recognised_without_imports():
+    """A handler's exception raised inside an id's __index__ ends the call whatever Python
+    callable the handler is, also one that restores another handler before raising; the
+    check imports nothing (a purged or blocked _signal changes nothing); an exception that a
+    handler raised earlier, raised again by __index__, is the id's own (TypeError)."""
+    outcome = run_child(HANDLER_KINDS_CHILD)
+    assert outcome.returncode == 0, outcome.stderr
+    lines = outcome.stdout.splitlines()
+    kinds = ["function", "lambda", "method", "object", "partial", "staticmethod", "one-shot"]
+    assert lines[: len(kinds)] == [f"{kind} Deadline" for kind in kinds]
+    assert lines[len(kinds) :] == [
+        "purged Deadline False",
+        "blocked Deadline",
+        "handlers kept True",
+        "stored TypeError",
+    ]
