@@ -6,9 +6,10 @@ OMP_THREAD_LIMIT=1 and one without, alternating, and reads the seconds of each p
 every call. "other" is the rest of the call: matching the arguments and converting scalars.
 "page faults" counts the process's minor faults in each phase of a one-thread call.
 
-From the one-thread time T1 and the team time T2 of a whole call on this machine's 2 cores,
-Amdahl's law gives the serial share s = 2 T2 / T1 - 1 and, for p cores, a speed-up of
-1 / (s + (1 - s) / p). Those columns are projections, not measurements.
+From the one-thread time T1 and the time Tn of a whole call on the module's team of n threads
+(n as the OpenMP runtime reports it here), Amdahl's law gives the serial share
+s = (n Tn / T1 - 1) / (n - 1) and, for p cores, a speed-up of 1 / (s + (1 - s) / p). Those
+columns are projections, not measurements.
 
 Run: .venv/bin/python bench/bench_phases.py [--quick] [--json FILE]
 """
@@ -126,6 +127,17 @@ def measure(name: str, repeats: int, rounds: int) -> dict:
     return {key: {p: statistics.median(v) for p, v in ph.items()} for key, ph in samples.items()}
 
 
+def team_threads() -> int:
+    """The team a call gets here: the thread-count setting, capped by the thread limit, the
+    processors and the module's 64."""
+    import ctypes
+
+    gomp = ctypes.CDLL("libgomp.so.1")
+    return min(
+        gomp.omp_get_max_threads(), gomp.omp_get_thread_limit(), gomp.omp_get_num_procs(), 64
+    )
+
+
 def rows_for(name: str, measured: dict) -> tuple[list[dict], list[dict]]:
     phase_rows, amdahl_rows = [], []
     for label in CALLS:
@@ -145,7 +157,8 @@ def rows_for(name: str, measured: dict) -> tuple[list[dict], list[dict]]:
                 }
             )
         t1, t2 = one["whole call"], team["whole call"]
-        serial = min(1.0, max(0.0, 2 * t2 / t1 - 1))
+        n = team_threads()
+        serial = min(1.0, max(0.0, (n * t2 / t1 - 1) / (n - 1))) if n > 1 else float("nan")
         row = {"call": label, "dataset": name, "one": t1, "team": t2, "speedup": t1 / t2}
         row["serial"] = serial
         for p in PROJECTED_CORES:
@@ -166,7 +179,7 @@ def main(argv=None) -> tuple[list[dict], list[dict]]:
         amdahl_rows += a
     print(f"# {benchlib.machine()}; per phase, medians")
     print(benchlib.table(phase_rows, PHASE_COLUMNS))
-    print("# whole calls; * Amdahl projections from this machine's 2 cores, not measurements")
+    print(f"# whole calls; * Amdahl projections from a team of {team_threads()}, not measurements")
     print(benchlib.table(amdahl_rows, AMDAHL_COLUMNS))
     benchlib.write_json(args.json, {"phases": phase_rows, "amdahl": amdahl_rows})
     return phase_rows, amdahl_rows

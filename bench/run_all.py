@@ -313,9 +313,10 @@ each phase, `cpp_functions/phase_marks.hpp`), in processes of their own with
 {benchlib.table(phase_rows, bench_phases.PHASE_COLUMNS)}
 ```
 
-Whole calls, with the serial share s = 2 T2 / T1 - 1 that Amdahl's law gives for this
-machine's 2 cores, and the speed-ups it implies for more cores, 1 / (s + (1 - s) / p).
-**The columns marked * are projections from two cores, not measurements.**
+Whole calls, with the serial share s = (n Tn / T1 - 1) / (n - 1) that Amdahl's law gives for
+the module's team of n threads here ({bench_phases.team_threads()}), and the speed-ups it
+implies for more cores, 1 / (s + (1 - s) / p). **The columns marked * are projections, not
+measurements.**
 
 ```
 {benchlib.table(amdahl_rows, bench_phases.AMDAHL_COLUMNS)}

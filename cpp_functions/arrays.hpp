@@ -1,13 +1,10 @@
 // Storage for the large flat arrays of a call.
 //
 // Page faults are a large cost of a call: it fills megabytes of fresh memory, at a fault per
-// page on first touch. A vector's resize() writes every new element on the calling thread,
-// so for an array that a team fills next, every first touch (and its fault) was serial. In
-// these arrays resize() leaves new elements default-initialised; every user writes them all,
-// and the thread that writes a part also faults its pages in.
-//
-// Huge pages (madvise) made faults cheaper still, but the kernel may compact memory to find
-// them, which stalled a first call for up to a second, deaf to Ctrl-C.
+// page on first touch. A vector's resize() would write every new element on the calling
+// thread, making every first touch (and its fault) serial for an array that a team fills
+// next. In these arrays resize() leaves new elements default-initialised; every user writes
+// them all, and the thread that writes a part also faults its pages in.
 #pragma once
 
 #include <cstddef>

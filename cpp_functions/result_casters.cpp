@@ -12,8 +12,7 @@
 // the cyclic collector once filled (the collector would untrack a tuple of ints and floats
 // itself, but only after scanning it); that halves the memory of a large result and skips
 // those scans. Centrality scores arrive in index order and leave in the key order of a
-// std::unordered_map filled id by id, the order their dicts have always had; the two dicts'
-// orders are replayed at once on a team. A run of equal scores in that order shares one float
+// std::unordered_map filled id by id; the two dicts' orders are replayed at once on a team. A run of equal scores in that order shares one float
 // (before the first round every score is equal), as a line graph's weights do.
 #include <algorithm>
 #include <cmath>
@@ -97,9 +96,9 @@ struct float_cache {
 };
 
 // The int of every position the edges name, each given in advance the references that its
-// tuples will take, so that filling a tuple never touches the int: on large results that
-// touch was a cache miss per pair, the largest cost of the conversion. The references not
-// handed out are given back on every path.
+// tuples will take, so that filling a tuple never touches the int: on large results such a
+// touch is a cache miss per pair, which would be the largest cost of the conversion. The
+// references not handed out are given back on every path.
 struct position_ints {
   struct entry {
     PyObject* object = nullptr;

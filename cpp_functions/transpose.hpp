@@ -25,11 +25,11 @@ inline void transpose(const array<std::size_t>& offsets, const array<std::uint32
                       std::size_t columns, array<std::size_t>& t_offsets, array<std::uint32_t>& t_targets,
                       int team = 1) {
   constexpr std::size_t entries_per_part = 1 << 15;  // fewer entries a part are not worth a thread
-  constexpr std::size_t columns_per_entry = 4;       // a part's counts take a pass over all columns
+  constexpr std::size_t entries_per_column = 4;      // per part: its counts take a pass over all columns
   const std::size_t rows = offsets.size() - 1;
   const std::size_t parts = std::min<std::size_t>(
       {static_cast<std::size_t>(std::max(team, 1)), targets.size() / entries_per_part,
-       targets.size() / (columns_per_entry * (columns + 1))});  // counting costs little beside filling
+       targets.size() / (entries_per_column * (columns + 1))});  // counting costs little beside filling
   t_targets.resize(targets.size());
   if (parts <= 1) {
     t_offsets.assign(columns + 1, 0);
