@@ -30,7 +30,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <numeric>
 #include <unordered_set>
 #include <vector>
 
@@ -327,35 +326,29 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
       unordered_map_order(keys.data(), keys.size(), true, entries.reserved, entries.distinct_keys,
                           team_size(keys.size(), serial_order_below), poll_interrupt);
   CPP_FUNCTIONS_PHASE("order replay");
-  // Native order, by the team in blocks: keys, lengths and each block's total ids; the blocks'
-  // running sum here; then each block's offsets and ids.
-  const std::size_t blocks = (order.size() + objects_per_claim - 1) / objects_per_claim;
-  std::vector<std::size_t> block_start(blocks + 1, 0);
+  // Native order, by the team in blocks: keys, lengths and each block's total ids; then each
+  // block's offsets and ids from where the blocks before it end.
   out.keys.resize(order.size());
   out.offsets.resize(order.size() + 1);
   out.offsets[0] = 0;
-  parallel_chunks(blocks, team, [&](std::size_t block, int) {
-    const std::size_t begin = block * objects_per_claim,
-                      end = std::min(order.size(), begin + objects_per_claim);
-    std::size_t total = 0;
-    for (std::size_t k = begin; k < end; ++k) {
-      out.keys[k] = keys[order[k]];
-      total += out.offsets[k + 1] = offsets[order[k] + 1] - offsets[order[k]];
-    }
-    block_start[block + 1] = total;
-  });
-  std::partial_sum(block_start.begin(), block_start.end(), block_start.begin());
-  out.ids.resize(block_start.back());
-  parallel_chunks(blocks, team, [&](std::size_t block, int) {
-    const std::size_t begin = block * objects_per_claim,
-                      end = std::min(order.size(), begin + objects_per_claim);
-    std::size_t at = block_start[block];
-    for (std::size_t k = begin; k < end; ++k) {
-      const std::size_t from = offsets[order[k]], length = out.offsets[k + 1];
-      if (length != 0) std::memcpy(out.ids.data() + at, ids.data() + from, length * sizeof(std::int32_t));
-      out.offsets[k + 1] = at += length;
-    }
-  });
+  count_then_fill(
+      order.size(), objects_per_claim, team,
+      [&](std::size_t begin, std::size_t end) {
+        std::size_t total = 0;
+        for (std::size_t k = begin; k < end; ++k) {
+          out.keys[k] = keys[order[k]];
+          total += out.offsets[k + 1] = offsets[order[k] + 1] - offsets[order[k]];
+        }
+        return total;
+      },
+      [&](std::size_t total) { out.ids.resize(total); },
+      [&](std::size_t begin, std::size_t end, std::size_t at) {
+        for (std::size_t k = begin; k < end; ++k) {
+          const std::size_t from = offsets[order[k]], length = out.offsets[k + 1];
+          if (length != 0) std::memcpy(out.ids.data() + at, ids.data() + from, length * sizeof(std::int32_t));
+          out.offsets[k + 1] = at += length;
+        }
+      });
   CPP_FUNCTIONS_PHASE("reorder");
   return true;
 }

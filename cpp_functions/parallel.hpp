@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace cpp_functions {
 
@@ -83,6 +84,24 @@ void parallel_for(std::size_t count, std::size_t grain, int team, const Body& bo
     const std::size_t begin = chunk * grain;
     body(begin, begin + grain < count ? begin + grain : count, participant);
   });
+}
+
+// Two passes over [0, count) in slices of `grain` indices, for outputs whose slices start where
+// the earlier slices' output ends: counted(begin, end) gives a slice's output size;
+// sized(total) follows once; filled(begin, end, start) then writes the slice from `start`.
+template <typename Counted, typename Sized, typename Filled>
+void count_then_fill(std::size_t count, std::size_t grain, int team, const Counted& counted,
+                     const Sized& sized, const Filled& filled) {
+  if (grain == 0) grain = 1;
+  const std::size_t slices = (count + grain - 1) / grain;
+  std::vector<std::size_t> start(slices + 1, 0);
+  parallel_for(count, grain, team, [&](std::size_t begin, std::size_t end, int) {
+    start[begin / grain + 1] = counted(begin, end);
+  });
+  for (std::size_t k = 0; k < slices; ++k) start[k + 1] += start[k];
+  sized(start[slices]);
+  parallel_for(count, grain, team,
+               [&](std::size_t begin, std::size_t end, int) { filled(begin, end, start[begin / grain]); });
 }
 
 }  // namespace cpp_functions

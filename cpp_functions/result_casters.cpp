@@ -12,8 +12,9 @@
 // the cyclic collector once filled (the collector would untrack a tuple of ints and floats
 // itself, but only after scanning it); that halves the memory of a large result and skips
 // those scans. Centrality scores arrive in index order and leave in the key order of a
-// std::unordered_map filled id by id; the two dicts' orders are replayed at once on a team. A run of equal scores in that order shares one float
-// (before the first round every score is equal), as a line graph's weights do.
+// std::unordered_map filled id by id; the two dicts' orders are replayed at once on a team. A run of equal
+// scores in that order shares one float (before the first round every score is equal), as a line graph's
+// weights do.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>

@@ -234,30 +234,31 @@ edge_groups group_edges(const array<std::size_t>& offsets, const resolved_edges&
   }
   probes += probed.load();
 
-  // Sets numbered in order of their first edges: each edge's first edge and the first edges
-  // per chunk, their running sum, each chunk's first edges numbered, the others' copied.
+  // Sets numbered in order of their first edges: each edge's first edge, each chunk's first
+  // edges numbered from where the chunks before it end, the others' numbers copied.
   edge_groups g;
   array<std::uint32_t> first_of(m);
-  std::vector<std::size_t> firsts(chunks + 1, 0);
-  parallel_chunks(chunks, team, [&](std::size_t chunk, int) {
-    const std::size_t first = chunk * edges_per_claim, last = std::min(m, first + edges_per_claim);
-    for (std::size_t e = first; e < last; ++e) {
-      first_of[e] = table.smallest_edge(slot_of[e]);
-      firsts[chunk + 1] += first_of[e] == e;
-    }
-  });
-  std::partial_sum(firsts.begin(), firsts.end(), firsts.begin());
-  g.first_edge.resize(firsts.back());
-  g.class_of.resize(m);
-  parallel_chunks(chunks, team, [&](std::size_t chunk, int) {
-    std::size_t number = firsts[chunk];
-    const std::size_t first = chunk * edges_per_claim, last = std::min(m, first + edges_per_claim);
-    for (std::size_t e = first; e < last; ++e)
-      if (first_of[e] == e) {
-        g.first_edge[number] = static_cast<std::uint32_t>(e);
-        g.class_of[e] = static_cast<std::uint32_t>(number++);
-      }
-  });
+  count_then_fill(
+      m, edges_per_claim, team,
+      [&](std::size_t first, std::size_t last) {
+        std::size_t firsts = 0;
+        for (std::size_t e = first; e < last; ++e) {
+          first_of[e] = table.smallest_edge(slot_of[e]);
+          firsts += first_of[e] == e;
+        }
+        return firsts;
+      },
+      [&](std::size_t sets) {
+        g.first_edge.resize(sets);
+        g.class_of.resize(m);
+      },
+      [&](std::size_t first, std::size_t last, std::size_t number) {
+        for (std::size_t e = first; e < last; ++e)
+          if (first_of[e] == e) {
+            g.first_edge[number] = static_cast<std::uint32_t>(e);
+            g.class_of[e] = static_cast<std::uint32_t>(number++);
+          }
+      });
   parallel_chunks(chunks, team, [&](std::size_t chunk, int) {
     const std::size_t first = chunk * edges_per_claim, last = std::min(m, first + edges_per_claim);
     for (std::size_t e = first; e < last; ++e)
