@@ -227,21 +227,18 @@ struct dict_entries {
   bool distinct_keys = true;  // exact-int keys are distinct values
 };
 
-// Reads a dict by stl.h's rule into `out`; false when a rule refuses it.
-bool read_dict(PyObject* src, dict_entries& out) {
-  if (!PyDict_Check(src)) return false;
-  out.reserved = static_cast<std::size_t>(PyDict_Size(src));
+// Reads the leading run of plain entries of dict `src` into `out` on the team, chunk by chunk
+// (see parallel_reading.hpp); returns the dict position where it ended.
+//
+// Walking a dict runs no Python code, for subclasses too (stl.h iterates by PyDict_Next).
+// Chunks of entries are read in parallel, each walked afresh after the last poll. In a dict
+// without holes (the usual dict, never shrunk) the team walks the entry table itself, each
+// thread from its own position: PyDict_Next only loads memory. Otherwise the calling thread
+// collects a chunk's objects first.
+Py_ssize_t read_leading_entries(PyObject* src, dict_entries& out) {
   array<std::int32_t>& keys = out.keys;
   array<std::size_t>& offsets = out.offsets;
   array<std::int32_t>& ids = out.ids;
-  keys.reserve(out.reserved);
-  offsets.reserve(out.reserved + 1);
-
-  // Walking a dict runs no Python code, for subclasses too (stl.h iterates by PyDict_Next).
-  // Chunks of entries are read in parallel, each walked afresh after the last poll. In a dict
-  // without holes (the usual dict, never shrunk) the team walks the entry table itself, each
-  // thread from its own position: PyDict_Next only loads memory. Otherwise the calling thread
-  // collects a chunk's objects first.
   Py_ssize_t position = 0;
   bool fast = !PyErr_Occurred();
   bool dense = true;
@@ -292,6 +289,16 @@ bool read_dict(PyObject* src, dict_entries& out) {
     fast = count != 0 && read == count;
     if (fast) poll_interrupt();
   }
+  return position;
+}
+
+// Reads a dict by stl.h's rule into `out`; false when a rule refuses it.
+bool read_dict(PyObject* src, dict_entries& out) {
+  if (!PyDict_Check(src)) return false;
+  out.reserved = static_cast<std::size_t>(PyDict_Size(src));
+  out.keys.reserve(out.reserved);
+  out.offsets.reserve(out.reserved + 1);
+  Py_ssize_t position = read_leading_entries(src, out);
   // The rest by stl.h's rule: key, then value, each entry's objects held while Python code
   // that may drop them from the dict runs.
   PyObject *key = nullptr, *value = nullptr;
@@ -303,9 +310,9 @@ bool read_dict(PyObject* src, dict_entries& out) {
     py::object held_value = py::reinterpret_borrow<py::object>(value);
     out.distinct_keys = out.distinct_keys && PyLong_CheckExact(key);
     std::int32_t native_key = 0;
-    if (!convert_int(key, native_key) || !load_set(value, ids)) return false;
-    keys.push_back(native_key);
-    offsets.push_back(ids.size());
+    if (!convert_int(key, native_key) || !load_set(value, out.ids)) return false;
+    out.keys.push_back(native_key);
+    out.offsets.push_back(out.ids.size());
   }
 
   CPP_FUNCTIONS_PHASE("argument walk");
