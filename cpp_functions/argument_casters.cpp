@@ -128,7 +128,7 @@ bool convert_float(PyObject* item, double& value, bool retry) {
 
 // Keeps the first of equal values in out[first..]: elements that convert to the same native
 // value are one member, as in a native set.
-void drop_repeats(array<std::int32_t>& out, std::size_t first) {
+void drop_repeats(call_array<std::int32_t>& out, std::size_t first) {
   std::size_t kept = first;
   id_set seen(out.size() - first);
   for (std::size_t k = first; k < out.size(); ++k)
@@ -139,7 +139,7 @@ void drop_repeats(array<std::int32_t>& out, std::size_t first) {
 // One set by stl.h's rule, on the calling thread: its distinct values appended to `out`, or
 // false (and `out` unchanged) when refused. The set's own iteration runs as stl.h runs it:
 // iter(), then next() before each element is converted.
-bool load_set(PyObject* src, array<std::int32_t>& out) {
+bool load_set(PyObject* src, call_array<std::int32_t>& out) {
   if (!PyAnySet_Check(src)) return false;
   const std::size_t first = out.size();
   if (is_exact_set(src) && !PyErr_Occurred()) {
@@ -220,9 +220,9 @@ namespace {
 // A dict's entries in dict order, repeated native keys included: entry k is keys[k] with the
 // ids ids[offsets[k] ..].
 struct dict_entries {
-  array<std::int32_t> keys;
-  array<std::size_t> offsets{0};
-  array<std::int32_t> ids;
+  call_array<std::int32_t> keys;
+  call_array<std::size_t> offsets{0};
+  call_array<std::int32_t> ids;
   std::size_t reserved = 0;   // the dict's size when conversion began: what stl.h reserves
   bool distinct_keys = true;  // exact-int keys are distinct values
 };
@@ -236,13 +236,13 @@ struct dict_entries {
 // thread from its own position: PyDict_Next only loads memory. Otherwise the calling thread
 // collects a chunk's objects first.
 Py_ssize_t read_leading_entries(PyObject* src, dict_entries& out) {
-  array<std::int32_t>& keys = out.keys;
-  array<std::size_t>& offsets = out.offsets;
-  array<std::int32_t>& ids = out.ids;
+  call_array<std::int32_t>& keys = out.keys;
+  call_array<std::size_t>& offsets = out.offsets;
+  call_array<std::int32_t>& ids = out.ids;
   Py_ssize_t position = 0;
   bool fast = !PyErr_Occurred();
   bool dense = true;
-  array<PyObject*> values;
+  call_array<PyObject*> values;
   std::vector<PyObject*> key_objects, value_objects;
   std::vector<Py_ssize_t> positions;
   while (fast) {
@@ -325,11 +325,11 @@ bool load_incidence_map(PyObject* src, incidence_map& out) {
   out = incidence_map{};
   dict_entries entries;
   if (!read_dict(src, entries)) return false;
-  const array<std::int32_t>& keys = entries.keys;
-  const array<std::size_t>& offsets = entries.offsets;
-  const array<std::int32_t>& ids = entries.ids;
+  const call_array<std::int32_t>& keys = entries.keys;
+  const call_array<std::size_t>& offsets = entries.offsets;
+  const call_array<std::int32_t>& ids = entries.ids;
   const int team = team_size(keys.size() + ids.size(), serial_below_objects * 4);
-  const array<std::uint32_t> order =
+  const call_array<std::uint32_t> order =
       unordered_map_order(keys.data(), keys.size(), true, entries.reserved, entries.distinct_keys,
                           team_size(keys.size(), serial_order_below), poll_interrupt);
   CPP_FUNCTIONS_PHASE("order replay");

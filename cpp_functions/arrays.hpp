@@ -52,7 +52,7 @@ bool operator!=(const array_allocator<T>&, const array_allocator<U>&) {
 
 // A large array of plain numbers: resize() leaves new elements unwritten.
 template <typename T>
-using array = std::vector<T, array_allocator<T>>;
+using call_array = std::vector<T, array_allocator<T>>;
 
 // Positions of entries and ids are 32-bit wherever they fill an array (half the memory
 // traffic of 64-bit ones), with UINT32_MAX kept for "none". Inputs with more refuse up front.

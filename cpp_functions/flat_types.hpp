@@ -13,8 +13,8 @@ namespace cpp_functions {
 
 // A hyperedge list: the distinct members of hyperedge k are members[offsets[k] .. offsets[k+1]).
 struct hyperedge_list {
-  array<std::size_t> offsets{0};
-  array<std::int32_t> members;
+  call_array<std::size_t> offsets{0};
+  call_array<std::int32_t> members;
 
   std::size_t size() const { return offsets.size() - 1; }
 };
@@ -24,9 +24,9 @@ struct hyperedge_list {
 // std::unordered_map that the standard conversion would build (reserved for the dict's size,
 // then filled in dict order, the first of equal keys kept), which callers can observe.
 struct incidence_map {
-  array<std::int32_t> keys;
-  array<std::size_t> offsets{0};
-  array<std::int32_t> ids;
+  call_array<std::int32_t> keys;
+  call_array<std::size_t> offsets{0};
+  call_array<std::int32_t> ids;
 
   std::size_t size() const { return keys.size(); }
 };
@@ -41,9 +41,9 @@ struct incidence_entries : incidence_map {
 // Line-graph edges in ascending (i, j) order: the edges of first position i are
 // (i, second[p], weights[p]) for p in [offsets[i], offsets[i+1]).
 struct line_graph_edges {
-  array<std::size_t> offsets{0};
-  array<std::int32_t> second;
-  array<double> weights;
+  call_array<std::size_t> offsets{0};
+  call_array<std::int32_t> second;
+  call_array<double> weights;
 
   std::size_t size() const { return second.size(); }
 };
@@ -51,10 +51,10 @@ struct line_graph_edges {
 // Node and edge scores in node and edge index order (the entry order of the incidence maps),
 // each beside its id. The result caster gives them the key order of the dicts.
 struct centrality_scores {
-  array<std::int32_t> node_ids;
-  array<double> node_scores;
-  array<std::int32_t> edge_ids;
-  array<double> edge_scores;
+  call_array<std::int32_t> node_ids;
+  call_array<double> node_scores;
+  call_array<std::int32_t> edge_ids;
+  call_array<double> edge_scores;
 };
 
 }  // namespace cpp_functions

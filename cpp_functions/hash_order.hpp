@@ -56,9 +56,10 @@ class regrouper {
   regrouper(const std::int32_t* keys, int team) : keys_(keys), team_(team) {}
 
   template <typename Poll>
-  array<std::uint32_t> operator()(const array<std::uint32_t>& seq, std::size_t buckets, Poll& poll) {
+  call_array<std::uint32_t> operator()(const call_array<std::uint32_t>& seq, std::size_t buckets,
+                                       Poll& poll) {
     const std::size_t count = seq.size();
-    array<std::uint32_t> out(count);
+    call_array<std::uint32_t> out(count);
     if (buckets == 1) {
       std::reverse_copy(seq.begin(), seq.end(), out.begin());
       return out;
@@ -143,7 +144,7 @@ class regrouper {
 
   const std::int32_t* keys_;
   int team_;
-  array<std::uint32_t> bucket_;  // of each position of seq
+  call_array<std::uint32_t> bucket_;  // of each position of seq
   std::unique_ptr<std::atomic<std::uint64_t>[]> per_bucket_;
   std::size_t per_bucket_size_ = 0;
 };
@@ -155,7 +156,7 @@ class regrouper {
 // otherwise repeats are found by a seeded hash set, since the map's own way (scanning the
 // key's bucket) costs the whole bucket per key when keys share one.
 struct map_insertions {
-  array<std::uint32_t> inserted;  // positions into keys, in insertion order
+  call_array<std::uint32_t> inserted;  // positions into keys, in insertion order
   // The bucket count in force while inserted[rehash_at[r] ..] went in; r = 0 from the start.
   std::vector<std::size_t> rehash_at{0}, buckets;
   std::size_t probes = 0;  // repeats looked for (for tests)
@@ -205,23 +206,23 @@ struct map_insertions {
 // does. While list and buckets fit in the cache this is the shorter way; past it, the walk
 // along the list at each rehash and at the end is a chain of dependent misses.
 template <typename Poll>
-array<std::uint32_t> linked_order(const std::int32_t* keys, const map_insertions& map, Poll& poll,
-                                  std::size_t& taken) {
+call_array<std::uint32_t> linked_order(const std::int32_t* keys, const map_insertions& map, Poll& poll,
+                                       std::size_t& taken) {
   constexpr std::size_t keys_per_poll = 1 << 14;
   constexpr std::uint32_t none = UINT32_MAX;
   const std::uint32_t before_begin = static_cast<std::uint32_t>(map.inserted.size());  // the list's head
   // bucket[b]: the node before the first node of bucket b (before_begin for the list's first
   // run), or none; next[i]: the node after i, with next[before_begin] the list's head. Nodes
   // are positions into map.inserted.
-  array<std::uint32_t> bucket;
-  array<std::uint32_t> next(map.inserted.size() + 1, none);
+  call_array<std::uint32_t> bucket;
+  call_array<std::uint32_t> next(map.inserted.size() + 1, none);
   bucket_divisor divisor(1);
   const auto bucket_of = [&](std::uint32_t node) {
     return divisor.mod(static_cast<std::size_t>(keys[map.inserted[node]]));  // std::hash<int> is the value
   };
   const auto rehash_to = [&](std::size_t buckets) {
     divisor = bucket_divisor(buckets);
-    array<std::uint32_t> fresh(buckets, none);
+    call_array<std::uint32_t> fresh(buckets, none);
     std::uint32_t p = next[before_begin];
     next[before_begin] = none;
     std::size_t begin_bucket = 0;
@@ -262,7 +263,7 @@ array<std::uint32_t> linked_order(const std::int32_t* keys, const map_insertions
       }
     }
   }
-  array<std::uint32_t> order;
+  call_array<std::uint32_t> order;
   order.reserve(map.inserted.size());
   for (std::uint32_t p = next[before_begin]; p != none; p = next[p]) order.push_back(map.inserted[p]);
   return order;
@@ -276,9 +277,9 @@ array<std::uint32_t> linked_order(const std::int32_t* keys, const map_insertions
 // `team` threads; calls poll() between parts of about a millisecond; adds the steps taken to
 // *steps when given (for tests).
 template <typename Poll>
-array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t count, bool reserve,
-                                         std::size_t reserve_count, bool distinct, int team, Poll&& poll,
-                                         std::size_t* steps = nullptr) {
+call_array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t count, bool reserve,
+                                              std::size_t reserve_count, bool distinct, int team, Poll&& poll,
+                                              std::size_t* steps = nullptr) {
   check_positions(count);
   if (reserve && distinct && count != 0) {
     // Distinct keys in [0, buckets) have a bucket each, so each goes to the front of the list:
@@ -292,7 +293,7 @@ array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t c
     for (std::size_t i = 0; i < count; ++i) in_range &= static_cast<std::size_t>(keys[i]) < buckets;
     if (in_range && buckets != 1 && reserved._M_state() != 0 &&
         !reserved._M_need_rehash(buckets, count - 1, 1).first) {
-      array<std::uint32_t> order(count);
+      call_array<std::uint32_t> order(count);
       for (std::size_t k = 0; k < count; ++k) order[k] = static_cast<std::uint32_t>(count - 1 - k);
       if (steps != nullptr) *steps += 2 * count;
       return order;
@@ -302,12 +303,12 @@ array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t c
   const map_insertions map(keys, count, reserve, reserve_count, distinct, poll);
   std::size_t taken = map.probes;
   if (map.inserted.size() < linked_below) {
-    array<std::uint32_t> order = linked_order(keys, map, poll, taken);
+    call_array<std::uint32_t> order = linked_order(keys, map, poll, taken);
     if (steps != nullptr) *steps += taken + order.size();
     return order;
   }
   regrouper regroup(keys, team);
-  array<std::uint32_t> list;  // the list before the last rehash, then the keys inserted since
+  call_array<std::uint32_t> list;  // the list before the last rehash, then the keys inserted since
   for (std::size_t r = 0; r < map.buckets.size(); ++r) {
     const std::size_t end = r + 1 < map.rehash_at.size() ? map.rehash_at[r + 1] : map.inserted.size();
     list.reserve(end);

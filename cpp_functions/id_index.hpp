@@ -163,7 +163,7 @@ class id_index {
   }
 
   std::int64_t low_ = 0;
-  array<std::uint32_t> table_;  // dense: id - low_ -> position, or absent
+  call_array<std::uint32_t> table_;  // dense: id - low_ -> position, or absent
   id_table hashed_{0};
 };
 
@@ -175,7 +175,7 @@ inline std::size_t number_ids(const std::int32_t* ids, std::size_t count, std::u
   const auto [lo, hi] = std::minmax_element(ids, ids + count);
   std::size_t numbered = 0;
   if (dense_ids(*lo, *hi, count)) {
-    array<std::uint32_t> rank(static_cast<std::size_t>(static_cast<std::int64_t>(*hi) - *lo + 1), 0);
+    call_array<std::uint32_t> rank(static_cast<std::size_t>(static_cast<std::int64_t>(*hi) - *lo + 1), 0);
     for (std::size_t k = 0; k < count; ++k)
       rank[static_cast<std::size_t>(static_cast<std::int64_t>(ids[k]) - *lo)] = 1;
     for (std::uint32_t& r : rank)

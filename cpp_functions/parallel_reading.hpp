@@ -90,7 +90,7 @@ inline bool read_set_table(PyObject* set, std::int32_t* out) {
 // pages in, on the calling thread; here the team copies, into a buffer sized for the entries
 // still expected at the ids per entry read so far (callers reserve `offsets` for every entry).
 // It takes at most four times `size`, and no more than a vector would where address space is short.
-inline void grow_ids(array<std::int32_t>& ids, std::size_t size, std::size_t entries,
+inline void grow_ids(call_array<std::int32_t>& ids, std::size_t size, std::size_t entries,
                      std::size_t expected_entries, int team) {
   constexpr std::size_t ids_per_copy = 1 << 16;
   if (size <= ids.capacity()) return ids.resize(size);
@@ -99,7 +99,7 @@ inline void grow_ids(array<std::int32_t>& ids, std::size_t size, std::size_t ent
       std::min(static_cast<double>(size) / static_cast<double>(std::max<std::size_t>(entries, 1)) *
                    static_cast<double>(expected_entries) * 1.125,
                4.0 * static_cast<double>(size));
-  array<std::int32_t> grown;
+  call_array<std::int32_t> grown;
   try {
     grown.reserve(std::max(doubled, static_cast<std::size_t>(projected)));
   } catch (const std::bad_alloc&) {
@@ -117,7 +117,7 @@ inline void grow_ids(array<std::int32_t>& ids, std::size_t size, std::size_t ent
 // ints goes; returns the length of that run, with offsets cut to one entry per set read.
 // Sizes become running sums in place: the team that wrote them faulted their pages in.
 inline std::size_t read_set_tables(PyObject* const* sets, std::size_t count, std::size_t first,
-                                   array<std::size_t>& offsets, array<std::int32_t>& ids) {
+                                   call_array<std::size_t>& offsets, call_array<std::int32_t>& ids) {
   std::size_t* const running = offsets.data() + first;
   for (std::size_t k = 0; k < count; ++k) running[k + 1] += running[k];
   const std::size_t base = ids.size();
@@ -146,8 +146,8 @@ inline std::size_t read_set_tables(PyObject* const* sets, std::size_t count, std
 // Reads sets[0..count) (borrowed, all alive) into offsets and ids as far as the leading run of
 // exact sets of 32-bit exact ints goes; returns the length of that run. offsets gains one entry
 // per set read. No Python code runs and nothing is changed but the outputs.
-inline std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, array<std::size_t>& offsets,
-                                   array<std::int32_t>& ids) {
+inline std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, call_array<std::size_t>& offsets,
+                                   call_array<std::int32_t>& ids) {
   const std::size_t first = offsets.size() - 1;
   offsets.resize(first + 1 + count);
   std::atomic<std::size_t> first_other{count};
@@ -167,9 +167,9 @@ inline std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, arr
 // its length. walk(begin, end, visit) calls visit(k, key, value) for the chunk's entries
 // [begin, end) in order until visit returns false; it must be safe on the team.
 template <typename Walk>
-std::size_t read_exact_entries(std::size_t count, const Walk& walk, array<std::int32_t>& keys,
-                               array<std::size_t>& offsets, array<std::int32_t>& ids,
-                               array<PyObject*>& values) {
+std::size_t read_exact_entries(std::size_t count, const Walk& walk, call_array<std::int32_t>& keys,
+                               call_array<std::size_t>& offsets, call_array<std::int32_t>& ids,
+                               call_array<PyObject*>& values) {
   const std::size_t first = offsets.size() - 1;
   keys.resize(first + count);
   offsets.resize(first + 1 + count);

@@ -155,7 +155,7 @@ PyObject* edge_tuple(position_ints& ints, std::size_t first, std::size_t second,
 
 // Positions of ids in the order of a std::unordered_map filled id by id (ids are distinct).
 template <typename Poll>
-array<std::uint32_t> filled_order(const array<std::int32_t>& ids, int team, Poll&& poll) {
+call_array<std::uint32_t> filled_order(const call_array<std::int32_t>& ids, int team, Poll&& poll) {
   return unordered_map_order(ids.data(), ids.size(), false, 0, true, team, poll);
 }
 
@@ -203,8 +203,8 @@ struct dict_slots {
 
 // A new dict of ids to scores, keys in `order`; null with the error set when an element cannot
 // be made. Throws as pybind11 does when the dict cannot be allocated or filled.
-PyObject* scores_dict(const array<std::int32_t>& ids, const array<double>& scores,
-                      const array<std::uint32_t>& order) {
+PyObject* scores_dict(const call_array<std::int32_t>& ids, const call_array<double>& scores,
+                      const call_array<std::uint32_t>& order) {
   // Sized for its entries from the start: growing would rebuild the table many times, each
   // time in fresh memory. The interpreter sizes a dict asked for more than 87381 entries
   // (two thirds of 2^17 slots) for only that many, but one asked for exactly 87381 gets 2^18
@@ -280,8 +280,8 @@ PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
 PyObject* cast_centrality_scores(const centrality_scores& scores) {
   // Both key orders at once, one a thread where there is a team: no polls meanwhile, so only
   // where that takes a few milliseconds.
-  array<std::uint32_t> orders[2];
-  const array<std::int32_t>* ids[2] = {&scores.node_ids, &scores.edge_ids};
+  call_array<std::uint32_t> orders[2];
+  const call_array<std::int32_t>* ids[2] = {&scores.node_ids, &scores.edge_ids};
   const std::size_t count = scores.node_ids.size() + scores.edge_ids.size();
   if (count <= unpolled_orders_max) {
     parallel_chunks(2, team_size(count, serial_orders_below),

@@ -21,9 +21,9 @@ namespace cpp_functions {
 // t_offsets and t_targets so that row c of the transpose lists the rows that hold column c,
 // ascending (the rows are scanned in order), once per time they hold it. Runs on up to `team`
 // threads where the per-part counts stay small beside the entries.
-inline void transpose(const array<std::size_t>& offsets, const array<std::uint32_t>& targets,
-                      std::size_t columns, array<std::size_t>& t_offsets, array<std::uint32_t>& t_targets,
-                      int team = 1) {
+inline void transpose(const call_array<std::size_t>& offsets, const call_array<std::uint32_t>& targets,
+                      std::size_t columns, call_array<std::size_t>& t_offsets,
+                      call_array<std::uint32_t>& t_targets, int team = 1) {
   constexpr std::size_t entries_per_part = 1 << 15;  // fewer entries a part are not worth a thread
   constexpr std::size_t entries_per_column = 4;      // per part: its counts take a pass over all columns
   const std::size_t rows = offsets.size() - 1;

@@ -349,8 +349,9 @@ iteration_result iterate(const incidence_structure& g, centrality_variant varian
 }
 
 // Scores of ids in index order; the score of index k is raw[slot[k]] * scale.
-void gather_scores(const array<std::int32_t>& ids, const array<std::uint32_t>& slot, const double* raw,
-                   double scale, array<std::int32_t>& out_ids, array<double>& out_scores) {
+void gather_scores(const call_array<std::int32_t>& ids, const call_array<std::uint32_t>& slot,
+                   const double* raw, double scale, call_array<std::int32_t>& out_ids,
+                   call_array<double>& out_scores) {
   out_ids = ids;
   out_scores.resize(ids.size());
   for (std::size_t k = 0; k < ids.size(); ++k) out_scores[k] = raw[slot[k]] * scale;

@@ -40,7 +40,7 @@
 
 namespace {
 
-using cpp_functions::array;
+using cpp_functions::call_array;
 using cpp_functions::id_index;
 using cpp_functions::incidence_entries;
 using cpp_functions::incidence_map;
@@ -55,8 +55,8 @@ constexpr std::size_t ids_per_batch = 256;      // member ids looked up at once
 
 // Every edge id a node lists, reached or not, resolved before the search starts. A missing
 // one is flagged by the team and named afterwards: the first in the native node order.
-array<std::uint32_t> resolve_listed_edges(const incidence_entries& nodes, const id_index& edge_index) {
-  array<std::uint32_t> listed(nodes.ids.size());
+call_array<std::uint32_t> resolve_listed_edges(const incidence_entries& nodes, const id_index& edge_index) {
+  call_array<std::uint32_t> listed(nodes.ids.size());
   std::atomic<bool> missing{false};
   cpp_functions::parallel_for(
       nodes.keys.size(), nodes_per_claim, cpp_functions::team_size(nodes.ids.size(), serial_below_work),
@@ -106,7 +106,7 @@ struct search_batch {
 struct search_state {
   const incidence_map& nodes;
   const incidence_map& edges;
-  const array<std::uint32_t>& listed;
+  const call_array<std::uint32_t>& listed;
   const id_index& node_index;
   marks visited, scanned;
 
@@ -182,7 +182,7 @@ void expand_level(search_state& s, std::vector<std::uint32_t>& queue, std::size_
 
 bool is_connected(const incidence_entries& nodes, const incidence_entries& edges) {
   if (nodes.size() == 0) return false;
-  const array<std::uint32_t> listed =
+  const call_array<std::uint32_t> listed =
       resolve_listed_edges(nodes, id_index(edges.keys.data(), edges.size(),
                                            cpp_functions::team_size(edges.keys.size(), serial_below_work)));
   const id_index node_index(nodes.keys.data(), nodes.size(),

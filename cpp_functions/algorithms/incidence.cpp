@@ -92,8 +92,8 @@ class member_marks {
 
 // Member node indices of every edge, in each set's order, and the seeded hash of each set.
 struct resolved_edges {
-  array<std::uint32_t> members;
-  array<std::uint64_t> hashes;
+  call_array<std::uint32_t> members;
+  call_array<std::uint64_t> hashes;
 };
 
 // Throws std::out_of_range naming the first member, in edge order, that is not in node_index.
@@ -132,7 +132,7 @@ resolved_edges resolve_members(const incidence_map& nodes, const incidence_map& 
 // Edges grouped by member set: class_of[e] numbers e's set in order of first appearance, and
 // first_edge[c] is the first edge of set c.
 struct edge_groups {
-  array<std::uint32_t> class_of;
+  call_array<std::uint32_t> class_of;
   std::vector<std::uint32_t> first_edge;
 };
 
@@ -143,7 +143,7 @@ struct edge_groups {
 class set_table {
  public:
   // The slots are cleared by the team, which also faults their pages in.
-  set_table(const array<std::size_t>& offsets, const resolved_edges& r, int team)
+  set_table(const call_array<std::size_t>& offsets, const resolved_edges& r, int team)
       : offsets_(offsets),
         r_(r),
         mask_(capacity_for(offsets.size() - 1) - 1),
@@ -203,17 +203,18 @@ class set_table {
     return true;
   }
 
-  const array<std::size_t>& offsets_;
+  const call_array<std::size_t>& offsets_;
   const resolved_edges& r_;
   std::size_t mask_;
   std::unique_ptr<std::atomic<std::uint64_t>[]> slots_;  // 0: empty
 };
 
-edge_groups group_edges(const array<std::size_t>& offsets, const resolved_edges& r, std::size_t& probes) {
+edge_groups group_edges(const call_array<std::size_t>& offsets, const resolved_edges& r,
+                        std::size_t& probes) {
   const std::size_t m = offsets.size() - 1;
   const int team = team_size(r.members.size() + m, serial_below_work);
   const set_table table(offsets, r, team);
-  array<std::size_t> slot_of(m);
+  call_array<std::size_t> slot_of(m);
   std::vector<member_marks> marks(static_cast<std::size_t>(team));
   std::atomic<std::size_t> probed{0};
   const std::size_t chunks = (m + edges_per_claim - 1) / edges_per_claim;
@@ -237,7 +238,7 @@ edge_groups group_edges(const array<std::size_t>& offsets, const resolved_edges&
   // Sets numbered in order of their first edges: each edge's first edge, each chunk's first
   // edges numbered from where the chunks before it end, the others' numbers copied.
   edge_groups g;
-  array<std::uint32_t> first_of(m);
+  call_array<std::uint32_t> first_of(m);
   count_then_fill(
       m, edges_per_claim, team,
       [&](std::size_t first, std::size_t last) {
@@ -282,8 +283,8 @@ std::vector<std::uint32_t> rank_by(const std::vector<std::size_t>& keys) {
 // Set d's list: the nodes whose lists hold d, ascending, once per time, at offsets already
 // known. Node lists are ascending, so the sets are cut into parts of about as many entries,
 // and each part takes, from every node's list, the run of its sets (found by bisection).
-void fill_set_lists(const incidence_side& nodes, const array<std::size_t>& set_offsets,
-                    array<std::uint32_t>& lists, int team) {
+void fill_set_lists(const incidence_side& nodes, const call_array<std::size_t>& set_offsets,
+                    call_array<std::uint32_t>& lists, int team) {
   const std::size_t sets = set_offsets.size() - 1, n = nodes.size(), entries = set_offsets.back();
   // A part bisects every node's list: worth it only with many entries per node.
   const std::size_t parts =
@@ -352,10 +353,10 @@ incidence_structure build_incidence(const incidence_map& nodes, const incidence_
   });
 
   // The sets in size order, listing node indices.
-  array<std::size_t> set_offsets(sets + 1);
+  call_array<std::size_t> set_offsets(sets + 1);
   set_offsets[0] = 0;
   for (std::size_t d = 0; d < sets; ++d) set_offsets[d + 1] = set_offsets[d] + set_size[set_at[d]];
-  array<std::uint32_t> set_members(set_offsets[sets]);
+  call_array<std::uint32_t> set_members(set_offsets[sets]);
   parallel_for(sets, edges_per_claim, team, [&](std::size_t first, std::size_t last, int) {
     for (std::size_t d = first; d < last; ++d) {
       const std::uint32_t e = first_edge[set_at[d]];

@@ -13,10 +13,10 @@ namespace cpp_functions {
 // their number of targets; run_first marks where each run of equal numbers starts (then the
 // end). counts, when not empty, is each element's multiplicity.
 struct incidence_side {
-  array<std::size_t> offsets{0};
-  array<std::uint32_t> targets;
-  array<std::uint32_t> counts;
-  array<std::size_t> run_first;
+  call_array<std::size_t> offsets{0};
+  call_array<std::uint32_t> targets;
+  call_array<std::uint32_t> counts;
+  call_array<std::size_t> run_first;
 
   std::size_t size() const { return offsets.size() - 1; }
 };
@@ -24,11 +24,11 @@ struct incidence_side {
 // The incidence of a hypergraph with equal member sets merged: one element per distinct set,
 // counting the edges that have it.
 struct incidence_structure {
-  array<std::uint32_t> node_slot;   // node index (nodes' entry order) -> element of `nodes`
-  array<std::uint32_t> edge_class;  // edge index (edges' entry order) -> element of `edges`
-  incidence_side nodes;             // nodes, gathering the member sets that hold them
-  incidence_side edges;             // distinct member sets, gathering their nodes
-  std::size_t merge_probes = 0;     // probe steps taken to merge equal sets (for tests)
+  call_array<std::uint32_t> node_slot;   // node index (nodes' entry order) -> element of `nodes`
+  call_array<std::uint32_t> edge_class;  // edge index (edges' entry order) -> element of `edges`
+  incidence_side nodes;                  // nodes, gathering the member sets that hold them
+  incidence_side edges;                  // distinct member sets, gathering their nodes
+  std::size_t merge_probes = 0;          // probe steps taken to merge equal sets (for tests)
 };
 
 // The structure of `edges` (edge id -> member node ids) over the keys of `nodes`. Throws

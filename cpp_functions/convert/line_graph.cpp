@@ -65,17 +65,17 @@ struct output_too_large : std::bad_alloc {
 
 // Flat copy of the hyperedges that take part, plus the inverted index over member slots.
 struct incidence_index {
-  cpp_functions::array<std::uint32_t> sizes;         // true size of every hyperedge
-  cpp_functions::array<std::size_t> member_offsets;  // members of i: [member_offsets[i], [i+1])
-  cpp_functions::array<std::uint32_t> member_slots;  // dense slot of each member
-  cpp_functions::array<std::size_t> holder_offsets;  // holders of slot v: [holder_offsets[v], [v+1])
-  cpp_functions::array<std::uint32_t> holders;       // positions, ascending within a slot
+  cpp_functions::call_array<std::uint32_t> sizes;         // true size of every hyperedge
+  cpp_functions::call_array<std::size_t> member_offsets;  // members of i: [member_offsets[i], [i+1])
+  cpp_functions::call_array<std::uint32_t> member_slots;  // dense slot of each member
+  cpp_functions::call_array<std::size_t> holder_offsets;  // holders of slot v: [holder_offsets[v], [v+1])
+  cpp_functions::call_array<std::uint32_t> holders;       // positions, ascending within a slot
 };
 
 // Members of hyperedges with at least `min_size` members, copied in parallel (each position
 // owns its slice), then renumbered into dense slots.
 void flatten_members(const hyperedge_list& hyperedges, std::size_t min_size, incidence_index& index,
-                     cpp_functions::array<std::int32_t>& member_ids) {
+                     cpp_functions::call_array<std::int32_t>& member_ids) {
   const std::size_t n = hyperedges.size();
   index.sizes.resize(n);
   index.member_offsets.assign(n + 1, 0);
@@ -100,7 +100,7 @@ void flatten_members(const hyperedge_list& hyperedges, std::size_t min_size, inc
 
 incidence_index build_index(const hyperedge_list& hyperedges, std::size_t min_size) {
   incidence_index index;
-  cpp_functions::array<std::int32_t> member_ids;
+  cpp_functions::call_array<std::int32_t> member_ids;
   flatten_members(hyperedges, min_size, index, member_ids);
   index.member_slots.resize(member_ids.size());
   const std::size_t num_slots =
@@ -231,7 +231,7 @@ void for_each_position(const incidence_index& index, std::size_t work, Visit&& v
 // s >= 1: first pass. pair_offsets[i + 1] receives the number of accepted pairs (i, j > i),
 // then the counts become offsets.
 void count_pairs(const incidence_index& index, std::uint32_t s,
-                 cpp_functions::array<std::size_t>& pair_offsets) {
+                 cpp_functions::call_array<std::size_t>& pair_offsets) {
   for_each_position(index, index.member_slots.size(), [&](std::uint32_t i, auto& overlap, auto& touched) {
     if (index.sizes[i] < s) return;
     gather_overlaps(index, i, overlap, touched);
