@@ -16,13 +16,21 @@ int main() {
   const int team = team_size(1 << 20, 0);
   std::printf("team %d\n", team);
   int jobs = 0;
-  // Each helper holds the chunk it claims for 3 ms, ten times the caller's: the caller waits,
-  // as it would for a helper that lost its core. The job lasts long enough for a helper to
-  // wake and claim one on a loaded machine too.
-  while (team_size(1 << 20, 0) > 1 && jobs < 200) {
+  // Each helper holds the chunk it claims for 3 ms, asleep, as if it had lost its core; the
+  // caller's chunks take 50 us, spinning, so the caller runs out of chunks and waits, and
+  // jobs stay short on a loaded machine too: its waits come well within the solo window.
+  const auto spin = [](std::chrono::microseconds length) {
+    const auto until = std::chrono::steady_clock::now() + length;
+    while (std::chrono::steady_clock::now() < until) {
+    }
+  };
+  while (team_size(1 << 20, 0) > 1 && jobs < 1000) {
     ++jobs;
-    parallel_chunks(64, team, [](std::size_t, int participant) {
-      std::this_thread::sleep_for(std::chrono::microseconds(participant != 0 ? 3000 : 300));
+    parallel_chunks(16, team, [&](std::size_t, int participant) {
+      if (participant != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+      else
+        spin(std::chrono::microseconds(50));
     });
   }
   std::printf("solo after %d\n", jobs);
