@@ -214,14 +214,19 @@ outcomes = []
 for attempt in range(20):
     # Within the first half of the call: its conversion.
     timer = threading.Timer(took * (0.05 + 0.02 * attempt), os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
+    outcome = "swallowed"  # unless a KeyboardInterrupt comes out, in the call or after it
     try:
-        compute_line_graph_edges(edges, 1, "absolute", 1)
-        outcomes.append("finished")
+        timer.start()
+        try:
+            compute_line_graph_edges(edges, 1, "absolute", 1)
+        except KeyboardInterrupt:
+            outcome = "interrupted"
+        timer.join()
+        time.sleep(0.01)  # a signal that arrived as join returned is handled here
     except KeyboardInterrupt:
-        outcomes.append("interrupted")
-    timer.join()
-print(outcomes.count("interrupted"))
+        outcome = "late"  # a slow timer thread (a loaded machine) sent it after the call
+    outcomes.append(outcome)
+print(outcomes.count("swallowed"), outcomes.count("interrupted") >= 10)
 """
 )
 
@@ -232,7 +237,7 @@ def test_sigint_during_python_index_is_never_swallowed():
     int conversion would clear it and retry through int(), finishing the call."""
     outcome = run_child(INDEX_CHILD, timeout=300)
     assert outcome.returncode == 0, outcome.stderr
-    assert outcome.stdout.split() == ["20"]
+    assert outcome.stdout.split() == ["0", "True"]
 
 
 DEADLINE_CHILD = (
