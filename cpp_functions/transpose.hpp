@@ -27,20 +27,12 @@ inline void transpose(const call_array<std::size_t>& offsets, const call_array<s
   constexpr std::size_t entries_per_part = 1 << 15;  // fewer entries a part are not worth a thread
   constexpr std::size_t entries_per_column = 4;      // per part: its counts take a pass over all columns
   const std::size_t rows = offsets.size() - 1;
-  const std::size_t parts = std::min<std::size_t>(
-      {static_cast<std::size_t>(std::max(team, 1)), targets.size() / entries_per_part,
-       targets.size() / (entries_per_column * (columns + 1))});  // counting costs little beside filling
+  const std::size_t parts = std::max<std::size_t>(
+      1,
+      std::min<std::size_t>(
+          {static_cast<std::size_t>(std::max(team, 1)), targets.size() / entries_per_part,
+           targets.size() / (entries_per_column * (columns + 1))}));  // counting costs little beside filling
   t_targets.resize(targets.size());
-  if (parts <= 1) {
-    t_offsets.assign(columns + 1, 0);
-    for (std::uint32_t c : targets) ++t_offsets[c + 1];
-    std::partial_sum(t_offsets.begin(), t_offsets.end(), t_offsets.begin());
-    std::vector<std::size_t> fill(t_offsets.begin(), t_offsets.end() - 1);
-    for (std::size_t r = 0; r < rows; ++r)
-      for (std::size_t p = offsets[r]; p < offsets[r + 1]; ++p)
-        t_targets[fill[targets[p]]++] = static_cast<std::uint32_t>(r);
-    return;
-  }
   // Part k takes the rows from first_row[k]: the first row at or after k / parts of the entries.
   std::vector<std::size_t> first_row(parts + 1, rows);
   for (std::size_t k = 0; k < parts; ++k)

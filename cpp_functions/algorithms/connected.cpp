@@ -75,21 +75,14 @@ call_array<std::uint32_t> resolve_listed_edges(const incidence_entries& nodes, c
   return listed;
 }
 
-// Marks as bytes. The team claims one by exchange, so a claim succeeds once per mark; the
-// calling thread alone needs no read-modify-write.
+// Marks as bytes, claimed by exchange, so a claim succeeds once per mark whoever tries.
 struct marks {
   std::vector<std::atomic<std::uint8_t>> flags;  // value-initialised: all clear
 
   explicit marks(std::size_t count) : flags(count) {}
-  template <bool Alone>
   bool claim(std::size_t k) {
-    if (flags[k].load(std::memory_order_relaxed) != 0) return false;
-    if constexpr (Alone) {
-      flags[k].store(1, std::memory_order_relaxed);
-      return true;
-    } else {
-      return flags[k].exchange(1, std::memory_order_relaxed) == 0;
-    }
+    return flags[k].load(std::memory_order_relaxed) == 0 &&
+           flags[k].exchange(1, std::memory_order_relaxed) == 0;
   }
 };
 
@@ -114,19 +107,17 @@ struct search_state {
 
   // Claims the unscanned edges of `current` into `batch`; the batch moves on to its next stage
   // once full, and the nodes it claims go to `out`.
-  template <bool Alone>
   void expand(std::uint32_t current, search_batch& batch, std::vector<std::uint32_t>& out) {
     for (std::size_t p = nodes.offsets[current]; p < nodes.offsets[current + 1]; ++p)
-      if (scanned.claim<Alone>(listed[p])) batch.edges.push_back(listed[p]);
+      if (scanned.claim(listed[p])) batch.edges.push_back(listed[p]);
     if (batch.edges.size() >= edges_per_batch) read_members(batch);
-    if (batch.ids.size() >= ids_per_batch) claim<Alone>(batch, out);
+    if (batch.ids.size() >= ids_per_batch) claim(batch, out);
   }
 
   // Runs the batch's stages to the end.
-  template <bool Alone>
   void finish(search_batch& batch, std::vector<std::uint32_t>& out) {
     read_members(batch);
-    claim<Alone>(batch, out);
+    claim(batch, out);
   }
 
  private:
@@ -146,12 +137,11 @@ struct search_state {
     batch.edges.clear();
   }
 
-  template <bool Alone>
   void claim(search_batch& batch, std::vector<std::uint32_t>& out) {
     batch.found.resize(batch.ids.size());
     node_index.find_all(batch.ids.data(), batch.ids.size(), batch.found.data());
     for (std::uint32_t k : batch.found)
-      if (k != id_index::absent && visited.claim<Alone>(k)) out.push_back(k);
+      if (k != id_index::absent && visited.claim(k)) out.push_back(k);
     batch.ids.clear();
   }
 };
@@ -172,8 +162,8 @@ void expand_level(search_state& s, std::vector<std::uint32_t>& queue, std::size_
     search_batch batch;
     std::vector<std::uint32_t>& out = local_next[chunk].nodes;
     const std::size_t stop = std::min(end, first + (chunk + 1) * per_chunk);
-    for (std::size_t i = first + chunk * per_chunk; i < stop; ++i) s.expand<false>(queue[i], batch, out);
-    s.finish<false>(batch, out);
+    for (std::size_t i = first + chunk * per_chunk; i < stop; ++i) s.expand(queue[i], batch, out);
+    s.finish(batch, out);
   });
   for (const auto& part : local_next) queue.insert(queue.end(), part.nodes.begin(), part.nodes.end());
 }
@@ -197,7 +187,7 @@ bool is_connected(const incidence_entries& nodes, const incidence_entries& edges
   std::vector<std::uint32_t> queue;
   queue.reserve(n);
   queue.push_back(static_cast<std::uint32_t>(nodes.first));
-  s.visited.claim<true>(nodes.first);
+  s.visited.claim(nodes.first);
   cpp_functions::interrupt_ticker ticker{nodes_per_poll};
   search_batch batch;
   for (std::size_t head = 0; head < queue.size() && queue.size() < n;) {
@@ -212,9 +202,9 @@ bool is_connected(const incidence_entries& nodes, const incidence_entries& edges
     }
     for (; head < level_end && queue.size() < n; ++head) {
       ticker.tick();
-      s.expand<true>(queue[head], batch, queue);
+      s.expand(queue[head], batch, queue);
     }
-    s.finish<true>(batch, queue);
+    s.finish(batch, queue);
   }
   CPP_FUNCTIONS_PHASE("search");
   return queue.size() == n;

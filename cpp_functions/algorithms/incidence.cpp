@@ -154,25 +154,16 @@ class set_table {
   }
 
   // The slot of e's set. marks is the participant's own scratch.
-  template <bool Alone>
   std::size_t place(std::uint32_t e, member_marks& marks, std::size_t& probes) const {
     const std::uint64_t own = (r_.hashes[e] >> 32 << 32) | (std::uint64_t{e} + 1);
     bool marked = false;
     for (std::size_t slot = r_.hashes[e] & mask_;; slot = (slot + 1) & mask_, ++probes) {
       std::uint64_t held = slots_[slot].load(std::memory_order_acquire);
-      if (held == 0) {
-        if constexpr (Alone) {
-          slots_[slot].store(own, std::memory_order_relaxed);
-          return slot;
-        } else if (slots_[slot].compare_exchange_strong(held, own, std::memory_order_acq_rel)) {
-          return slot;
-        }
-      }
+      if (held == 0 && slots_[slot].compare_exchange_strong(held, own, std::memory_order_acq_rel))
+        return slot;
       if ((held ^ own) >> 32 != 0 || !same_set(edge_in(held), e, marks, marked)) continue;
-      if constexpr (!Alone)
-        while (e < edge_in(held) &&
-               !slots_[slot].compare_exchange_weak(held, own, std::memory_order_acq_rel)) {
-        }
+      while (e < edge_in(held) && !slots_[slot].compare_exchange_weak(held, own, std::memory_order_acq_rel)) {
+      }
       return slot;
     }
   }
@@ -227,8 +218,7 @@ edge_groups group_edges(const call_array<std::size_t>& offsets, const resolved_e
       const std::size_t first = (part + chunk) * edges_per_claim;
       const std::size_t last = std::min(m, first + edges_per_claim);
       for (std::size_t e = first; e < last; ++e) {
-        const auto edge = static_cast<std::uint32_t>(e);
-        slot_of[e] = team == 1 ? table.place<true>(edge, mark, steps) : table.place<false>(edge, mark, steps);
+        slot_of[e] = table.place(static_cast<std::uint32_t>(e), mark, steps);
       }
       probed.fetch_add(steps, std::memory_order_relaxed);
     });
