@@ -35,11 +35,11 @@
 
 #include "casters.hpp"
 #include "hash_order.hpp"
+#include "id_index.hpp"
 #include "interrupt.hpp"
 #include "parallel.hpp"
 #include "parallel_reading.hpp"
 #include "phase_marks.hpp"
-#include "seeded_hash.hpp"
 #include "signal_origin.hpp"
 
 namespace py = pybind11;
@@ -130,9 +130,10 @@ bool convert_float(PyObject* item, double& value, bool retry) {
 // value are one member, as in a native set.
 void drop_repeats(call_array<std::int32_t>& out, std::size_t first) {
   std::size_t kept = first;
-  id_set seen(out.size() - first);
+  id_table seen(out.size() - first);
   for (std::size_t k = first; k < out.size(); ++k)
-    if (seen.insert(out[k])) out[kept++] = out[k];
+    if (seen.find_or_add(out[k], static_cast<std::uint32_t>(kept - first)) == kept - first)
+      out[kept++] = out[k];
   out.resize(kept);
 }
 
@@ -375,10 +376,10 @@ bool load_incidence_entries(PyObject* src, incidence_entries& out) {
   if (!read_dict(src, entries)) return false;
   if (!entries.distinct_keys) {
     // The native map keeps the first entry of equal keys.
-    id_set seen(entries.keys.size());
+    id_table seen(entries.keys.size());
     std::size_t kept = 0;
     for (std::size_t k = 0; k < entries.keys.size(); ++k) {
-      if (!seen.insert(entries.keys[k])) continue;
+      if (seen.find_or_add(entries.keys[k], static_cast<std::uint32_t>(kept)) != kept) continue;
       const std::size_t begin = entries.offsets[k], end = entries.offsets[k + 1], at = entries.offsets[kept];
       if (end != begin)
         std::memmove(entries.ids.data() + at, entries.ids.data() + begin,

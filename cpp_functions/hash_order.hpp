@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "id_index.hpp"
 #include "parallel.hpp"
-#include "seeded_hash.hpp"
 
 namespace cpp_functions {
 
@@ -170,13 +170,14 @@ struct map_insertions {
       inserted.resize(count);
       for (std::size_t i = 0; i < count; ++i) inserted[i] = static_cast<std::uint32_t>(i);
     } else {
-      id_set seen(count);
+      id_table seen(count);
       inserted.reserve(count);
       for (std::size_t i = 0; i < count; ++i) {
         if (i % keys_per_poll == 0) poll();
-        if (seen.insert(keys[i])) inserted.push_back(static_cast<std::uint32_t>(i));
+        const auto fresh = static_cast<std::uint32_t>(inserted.size());
+        if (seen.find_or_add(keys[i], fresh) == fresh) inserted.push_back(static_cast<std::uint32_t>(i));
       }
-      probes = seen.probes();
+      probes = seen.probes() + count;
     }
     std::__detail::_Prime_rehash_policy policy;
     buckets.push_back(1);  // a default-constructed map has its single bucket

@@ -50,13 +50,16 @@ class id_table {
     if (2 * (size_ + 1) > capacity_) grow();
     std::size_t slot = home(id);
     for (std::uint64_t held; (held = slots_[slot].load(std::memory_order_relaxed)) != empty;
-         slot = next(slot))
+         slot = next(slot), ++probes_)
       if (static_cast<std::uint32_t>(held) == static_cast<std::uint32_t>(id))
         return static_cast<std::uint32_t>(held >> 32);
     slots_[slot].store(pack(id, position), std::memory_order_relaxed);
     ++size_;
     return position;
   }
+
+  // Occupied slots that find_or_add has passed (for tests).
+  std::size_t probes() const { return probes_; }
 
   // Adds an id not in the table yet, concurrently with other threads adding others; the
   // table must have room (it was made for them).
@@ -104,6 +107,7 @@ class id_table {
   std::uint64_t seed_;
   std::unique_ptr<std::atomic<std::uint64_t>[]> slots_;  // position << 32 | id, or empty
   std::size_t capacity_ = 0, size_ = 0;
+  std::size_t probes_ = 0;
 };
 
 // The positions of distinct ids: flat where they span a small range, else hashed. Built on up

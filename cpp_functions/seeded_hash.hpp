@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace cpp_functions {
 
@@ -27,57 +26,5 @@ inline std::uint64_t fresh_seed() {
   const std::uint64_t local = 0;
   return mix64(ticks ^ mix64(reinterpret_cast<std::uintptr_t>(&local)));
 }
-
-// A set of 32-bit ids by open addressing at most half full, for dropping repeated ids in
-// amortised constant time per id. Counts its probe steps, for tests.
-class id_set {
- public:
-  explicit id_set(std::size_t expected) : seed_(fresh_seed()) {
-    std::size_t capacity = 16;
-    while (capacity < 2 * expected) capacity *= 2;
-    slots_.assign(capacity, empty);
-  }
-
-  // True when `id` was not in the set yet.
-  bool insert(std::int32_t id) {
-    if (2 * (size_ + 1) > slots_.size()) grow();
-    const auto value = static_cast<std::uint32_t>(id);
-    for (std::size_t slot = place(value);; slot = (slot + 1) & (slots_.size() - 1)) {
-      ++probes_;
-      if (slots_[slot] == empty) {
-        slots_[slot] = value;
-        ++size_;
-        return true;
-      }
-      if (slots_[slot] == value) return false;
-    }
-  }
-
-  std::size_t probes() const { return probes_; }
-
- private:
-  // Slots hold id values as 64-bit words so that `empty` is no id.
-  static constexpr std::uint64_t empty = UINT64_MAX;
-
-  std::size_t place(std::uint32_t value) const {
-    return static_cast<std::size_t>(mix64(value ^ seed_)) & (slots_.size() - 1);
-  }
-
-  void grow() {
-    std::vector<std::uint64_t> old(2 * slots_.size(), empty);
-    old.swap(slots_);
-    for (std::uint64_t value : old)
-      if (value != empty) {
-        std::size_t slot = place(static_cast<std::uint32_t>(value));
-        while (slots_[slot] != empty) slot = (slot + 1) & (slots_.size() - 1);
-        slots_[slot] = value;
-      }
-  }
-
-  std::uint64_t seed_;
-  std::vector<std::uint64_t> slots_;
-  std::size_t size_ = 0;
-  std::size_t probes_ = 0;
-};
 
 }  // namespace cpp_functions
