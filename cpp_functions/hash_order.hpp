@@ -193,6 +193,8 @@ struct map_insertions {
         policy._M_reset(saved);
     }
     for (std::size_t j = 0; j < inserted.size(); ++j) {
+      if (j + 1 <= policy._M_state())
+        continue;  // below the next resize point: no rehash, as the policy finds
       const auto grow = policy._M_need_rehash(buckets.back(), j, 1);
       if (grow.first) {
         rehash_at.push_back(j);
@@ -221,47 +223,34 @@ call_array<std::uint32_t> linked_order(const std::int32_t* keys, const map_inser
   const auto bucket_of = [&](std::uint32_t node) {
     return divisor.mod(static_cast<std::size_t>(keys[map.inserted[node]]));  // std::hash<int> is the value
   };
-  const auto rehash_to = [&](std::size_t buckets) {
-    divisor = bucket_divisor(buckets);
-    call_array<std::uint32_t> fresh(buckets, none);
-    std::uint32_t p = next[before_begin];
-    next[before_begin] = none;
-    std::size_t begin_bucket = 0;
-    while (p != none) {
-      ++taken;
-      const std::uint32_t following = next[p];
-      const std::size_t b = bucket_of(p);
-      if (fresh[b] == none) {
-        next[p] = next[before_begin];
-        next[before_begin] = p;
-        fresh[b] = before_begin;
-        if (next[p] != none) fresh[begin_bucket] = p;
-        begin_bucket = b;
-      } else {
-        next[p] = next[fresh[b]];
-        next[fresh[b]] = p;
-      }
-      p = following;
+  const auto insert = [&](std::uint32_t node) {
+    ++taken;
+    const std::size_t b = bucket_of(node);
+    if (bucket[b] != none) {
+      next[node] = next[bucket[b]];
+      next[bucket[b]] = node;
+    } else {
+      next[node] = next[before_begin];
+      next[before_begin] = node;
+      if (next[node] != none) bucket[bucket_of(next[node])] = node;
+      bucket[b] = before_begin;
     }
-    bucket.swap(fresh);
   };
   for (std::size_t r = 0; r < map.buckets.size(); ++r) {
-    rehash_to(map.buckets[r]);
+    // A rehash inserts the nodes anew, in list order, under the new bucket count.
+    divisor = bucket_divisor(map.buckets[r]);
+    bucket.assign(map.buckets[r], none);
+    std::uint32_t p = next[before_begin];
+    next[before_begin] = none;
+    while (p != none) {
+      const std::uint32_t following = next[p];
+      insert(p);
+      p = following;
+    }
     const std::size_t end = r + 1 < map.rehash_at.size() ? map.rehash_at[r + 1] : map.inserted.size();
     for (std::size_t j = map.rehash_at[r]; j < end; ++j) {
       if (j % keys_per_poll == 0) poll();
-      ++taken;
-      const auto node = static_cast<std::uint32_t>(j);
-      const std::size_t b = bucket_of(node);
-      if (bucket[b] != none) {
-        next[node] = next[bucket[b]];
-        next[bucket[b]] = node;
-      } else {
-        next[node] = next[before_begin];
-        next[before_begin] = node;
-        if (next[node] != none) bucket[bucket_of(next[node])] = node;
-        bucket[b] = before_begin;
-      }
+      insert(static_cast<std::uint32_t>(j));
     }
   }
   call_array<std::uint32_t> order;
@@ -281,28 +270,18 @@ template <typename Poll>
 call_array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t count, bool reserve,
                                               std::size_t reserve_count, bool distinct, int team, Poll&& poll,
                                               std::size_t* steps = nullptr) {
-  check_positions(count);
-  if (reserve && distinct && count != 0) {
-    // Distinct keys in [0, buckets) have a bucket each, so each goes to the front of the list:
-    // unless the map rehashes, the order is the reverse of insertion. Ids numbered from 0 are
-    // often just that. The policy grows only at its next resize point, so asking for the last
-    // key tells whether it rehashes at all.
-    std::__detail::_Prime_rehash_policy reserved;
-    const std::size_t buckets = reserved._M_next_bkt(
-        std::max(reserved._M_bkt_for_elements(1), reserved._M_bkt_for_elements(reserve_count)));
-    bool in_range = true;
-    for (std::size_t i = 0; i < count; ++i) in_range &= static_cast<std::size_t>(keys[i]) < buckets;
-    if (in_range && buckets != 1 && reserved._M_state() != 0 &&
-        !reserved._M_need_rehash(buckets, count - 1, 1).first) {
-      call_array<std::uint32_t> order(count);
-      for (std::size_t k = 0; k < count; ++k) order[k] = static_cast<std::uint32_t>(count - 1 - k);
-      if (steps != nullptr) *steps += 2 * count;
-      return order;
-    }
-  }
   constexpr std::size_t linked_below = 1 << 21;  // keys: list and buckets about fit in the cache
   const map_insertions map(keys, count, reserve, reserve_count, distinct, poll);
   std::size_t taken = map.probes;
+  // Distinct keys in [0, buckets) take a bucket each, so each goes to the front of the list:
+  // where the map never rehashes, the order is the reverse of insertion. Ids numbered from 0
+  // are often just that.
+  if (map.buckets.size() == 1 && std::all_of(keys, keys + count, [&](std::int32_t key) {
+        return static_cast<std::size_t>(key) < map.buckets[0];
+      })) {
+    if (steps != nullptr) *steps += taken + 2 * map.inserted.size();
+    return call_array<std::uint32_t>(map.inserted.rbegin(), map.inserted.rend());
+  }
   if (map.inserted.size() < linked_below) {
     call_array<std::uint32_t> order = linked_order(keys, map, poll, taken);
     if (steps != nullptr) *steps += taken + order.size();
