@@ -1,31 +1,21 @@
 // Conversion of the kernels' arguments at the Python boundary: list[set[int]] and
-// dict[int, set[int]] into the flat arrays of flat_types.hpp.
+// dict[int, set[int]] into the flat arrays of flat_types.hpp, with every Python call, refusal
+// and error of stl.h's casters kept (casters.hpp), and dict keys in native order
+// (hash_order.hpp). The leading run of plain objects is read by the team
+// (parallel_reading.hpp); from the first object that needs more, everything runs on the
+// calling thread in stl.h's order, since Python code may then change what follows.
 //
-// Contract. stl.h builds a hash set per hyperedge or entry and a hash map per dict (an
-// allocation and a hash insert per id); here the ids go straight into flat arrays. What stl.h
-// does that a caller can observe is kept call for call: which objects are accepted, every
-// Python call (a sequence's __len__ twice and __getitem__ per item, a set's __iter__, an
-// element's __index__ / __int__), the stop at the first refused element, the errors that
-// propagate, and the native order of dict keys (hash_order.hpp).
-//
-// Parallel reading. Most inputs are exact lists, tuples or dicts of exact sets of 32-bit
-// exact ints, whose leading run a team reads without Python code (parallel_reading.hpp). From
-// the first object that needs more, everything runs on the calling thread in the original
-// order, with stl.h's calls, since Python code may then change what follows.
-//
-// Interruption. The calling thread polls for Python signals between chunks of about 2^16
-// objects and in every loop that may run long. A handler that raises stops the call with its
-// exception; one that returns may have run any Python code, so polls happen only where no
-// borrowed pointer is held, and each chunk reads its container afresh. A handler may also
-// raise inside an element's own Python __index__ or __int__, where pybind11's int caster
-// clears every Exception and retries through int(), losing the Ctrl-C or the deadline. Here
-// the call ends with what the handler raised (told apart from the conversion's own errors by
-// the handler's frame in the traceback, signal_origin.hpp), and with exhausted memory or too
-// deep a recursion (an __index__ that calls the module again would be retried exponentially
-// often). That is the one place where these casters differ from stl.h's.
+// Interruption. The calling thread polls between chunks of about 2^16 objects and in every
+// long loop, only where no borrowed pointer is held (a handler may run any Python code), and
+// each chunk reads its container afresh. A handler may also raise inside an element's own
+// __index__ or __int__, where pybind11's int caster clears every Exception and retries through
+// int(), losing the Ctrl-C or the deadline. Here the call ends with what the handler raised
+// (signal_origin.hpp), and with exhausted memory or too deep a recursion (an __index__ that
+// calls the module again would be retried exponentially often): the one place where these
+// casters differ from stl.h's.
 //
 // Repeated ids. Only ids that are not exact ints can repeat within a set or among a dict's
-// keys; those are dropped with a seeded hash set, in linear time whatever their values.
+// keys; those are dropped with a seeded hash table, in linear time whatever their values.
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -63,10 +53,20 @@ bool must_propagate() {
          PyErr_ExceptionMatches(PyExc_RecursionError) || raised_by_signal_handler();
 }
 
+// pybind11's one retry: a number whose protocol raised is converted once more as make(item).
+template <typename T, typename Convert>
+bool retry_as(PyObject* (*make)(PyObject*), PyObject* item, T& value, Convert convert) {
+  if (PyNumber_Check(item) == 0) return false;
+  py::object number = py::reinterpret_steal<py::object>(make(item));
+  if (number) return convert(number.ptr(), value, false);
+  if (must_propagate()) throw py::error_already_set();
+  PyErr_Clear();
+  return false;
+}
+
 // The int rule for an object that is not an exact int, as pybind11's caster applies it: read
-// through the integer protocol; if that raises and the object is a number, read int(object)
-// once more, without further fallback. Errors are cleared and refuse the object, except those
-// of must_propagate(), which end the call.
+// through the integer protocol, with the retry through int(). Errors are cleared and refuse
+// the object, except those of must_propagate(), which end the call.
 bool convert_number(PyObject* item, std::int32_t& value, bool retry) {
   if (PyFloat_Check(item)) return false;
   const long read = PyLong_AsLong(item);
@@ -74,14 +74,7 @@ bool convert_number(PyObject* item, std::int32_t& value, bool retry) {
   if (raised && must_propagate()) throw py::error_already_set();
   if (raised || read < INT_MIN || read > INT_MAX) {
     PyErr_Clear();
-    if (!raised || !retry || PyNumber_Check(item) == 0) return false;
-    py::object number = py::reinterpret_steal<py::object>(PyNumber_Long(item));
-    if (!number) {
-      if (must_propagate()) throw py::error_already_set();
-      PyErr_Clear();
-      return false;
-    }
-    return convert_number(number.ptr(), value, false);
+    return raised && retry && retry_as(PyNumber_Long, item, value, convert_number);
   }
   value = static_cast<std::int32_t>(read);
   return true;
@@ -104,21 +97,13 @@ bool convert_int(PyObject* item, std::int32_t& value) {
   return convert_number(item, value, true);
 }
 
-// The float rule, as pybind11's caster applies it: read through the float protocol; if that
-// raises and the object is a number, read float(object) once more.
+// The float rule: read through the float protocol, with the retry through float().
 bool convert_float(PyObject* item, double& value, bool retry) {
   const double read = PyFloat_AsDouble(item);
   if (read == -1.0 && PyErr_Occurred()) {
     if (must_propagate()) throw py::error_already_set();
     PyErr_Clear();
-    if (!retry || PyNumber_Check(item) == 0) return false;
-    py::object number = py::reinterpret_steal<py::object>(PyNumber_Float(item));
-    if (!number) {
-      if (must_propagate()) throw py::error_already_set();
-      PyErr_Clear();
-      return false;
-    }
-    return convert_float(number.ptr(), value, false);
+    return retry && retry_as(PyNumber_Float, item, value, convert_float);
   }
   value = read;
   return true;
