@@ -1,20 +1,10 @@
 // Conversion of the kernels' results at the Python boundary: the line graph's list of
 // tuples and the centralities' tuple of dicts, made straight from the flat results.
 //
-// Contract. The objects are those pybind11's casters would make (a new list of new 3-tuples
-// in result order; a new 2-tuple of new dicts, keys in the order of a std::unordered_map
-// filled id by id), and failures are reported alike: RuntimeError when a container cannot
-// be allocated, null with the error set when an element cannot be made. Nothing is returned
-// half made, and nothing the conversion made stays referenced after a failure.
-//
-// Method. A line graph's list shares one int per distinct position (given all its references
-// at once) and one float per distinct weight between its tuples, and each tuple is untracked by
-// the cyclic collector once filled (the collector would untrack a tuple of ints and floats
-// itself, but only after scanning it); that halves the memory of a large result and skips
-// those scans. Centrality scores arrive in index order and leave in the key order of a
-// std::unordered_map filled id by id; the two dicts' orders are replayed at once on a team. A run of equal
-// scores in that order shares one float (before the first round every score is equal), as a line graph's
-// weights do.
+// The objects and failures are those of pybind11's casters (casters.hpp); nothing is
+// returned half made, and nothing the conversion made stays referenced after a failure.
+// Shared ints and floats, untracked tuples and presized dicts halve the memory of a large
+// result and skip the collector's scans; each mechanism says what it saves.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>

@@ -2,11 +2,7 @@
 //   new_x[i] = sqrt(sqrt(sum of y[e]^2 over the edges e holding node i) * x[i])
 //   new_y[e] = sqrt(sqrt(sum of x[k]^2 over the members k of edge e) * y[e])
 // each vector then scaled to absolute sum 1, until the summed absolute change of both falls
-// below tol or max_iter rounds have run.
-//
-// Contract: scores come back in node and edge index order; the calling thread's OpenMP
-// thread-count setting is 8 afterwards; an edge member that is not a node throws
-// std::out_of_range (incidence.hpp), whatever max_iter is.
+// below tol or max_iter rounds have run (contract in centrality.hpp).
 //
 // Method. The iteration runs over incidence.hpp's structure: equal member sets are one
 // element carrying their count (its term counts that many times in a node's sum, in the scale

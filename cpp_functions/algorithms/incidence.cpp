@@ -18,8 +18,7 @@
 //   Within a size, sets keep their order of first appearance and nodes the order in which the
 //   sets reach them, so the gathers walk nearby memory.
 // - Node lists come from a transpose of the sets, set lists from one of the node lists back,
-//   each scanning its rows in order, so every list is ascending without sorting. A team
-//   shares the first out by parts of the rows, the second by parts of the sets.
+//   each scanning its rows in order, so every list is ascending without sorting.
 #include "incidence.hpp"
 
 #include <algorithm>
@@ -270,34 +269,6 @@ std::vector<std::uint32_t> rank_by(const std::vector<std::size_t>& keys) {
   return rank;
 }
 
-// Set d's list: the nodes whose lists hold d, ascending, once per time, at offsets already
-// known. Node lists are ascending, so the sets are cut into parts of about as many entries,
-// and each part takes, from every node's list, the run of its sets (found by bisection).
-void fill_set_lists(const incidence_side& nodes, const call_array<std::size_t>& set_offsets,
-                    call_array<std::uint32_t>& lists, int team) {
-  const std::size_t sets = set_offsets.size() - 1, n = nodes.size(), entries = set_offsets.back();
-  // A part bisects every node's list: worth it only with many entries per node.
-  const std::size_t parts =
-      std::min<std::size_t>(static_cast<std::size_t>(team), std::max<std::size_t>(1, entries / (4 * n + 1)));
-  lists.resize(entries);
-  parallel_chunks(parts, team, [&](std::size_t k, int) {
-    const auto cut = [&](std::size_t part) {
-      return static_cast<std::uint32_t>(
-          std::lower_bound(set_offsets.begin(), set_offsets.end() - 1, entries * part / parts) -
-          set_offsets.begin());
-    };
-    const std::uint32_t first = k == 0 ? 0 : cut(k),
-                        last = k + 1 == parts ? static_cast<std::uint32_t>(sets) : cut(k + 1);
-    std::vector<std::size_t> at(set_offsets.begin() + first, set_offsets.begin() + last);
-    for (std::size_t c = 0; c < n; ++c) {
-      const std::uint32_t* p = nodes.targets.data() + nodes.offsets[c];
-      const std::uint32_t* end = nodes.targets.data() + nodes.offsets[c + 1];
-      if (first != 0) p = std::lower_bound(p, end, first);
-      for (; p != end && *p < last; ++p) lists[at[*p - first]++] = static_cast<std::uint32_t>(c);
-    }
-  });
-}
-
 void mark_runs(incidence_side& s) {
   s.run_first.clear();
   for (std::size_t i = 0; i < s.size(); ++i)
@@ -376,8 +347,7 @@ incidence_structure build_incidence(const incidence_map& nodes, const incidence_
     for (std::size_t p = first; p < last; ++p) set_members[p] = g.node_slot[set_members[p]];
   });
   transpose(set_offsets, set_members, n, g.nodes.offsets, g.nodes.targets, team);
-  fill_set_lists(g.nodes, set_offsets, g.edges.targets, team);
-  g.edges.offsets = std::move(set_offsets);
+  transpose(g.nodes.offsets, g.nodes.targets, sets, g.edges.offsets, g.edges.targets, team);
   if (sets < edges.size()) {
     g.edges.counts.assign(sets, 0);
     for (std::uint32_t c : g.edge_class) ++g.edges.counts[c];
