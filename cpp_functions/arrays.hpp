@@ -41,15 +41,6 @@ struct array_allocator : std::allocator<T> {
   }
 };
 
-template <typename T, typename U>
-bool operator==(const array_allocator<T>&, const array_allocator<U>&) {
-  return true;
-}
-template <typename T, typename U>
-bool operator!=(const array_allocator<T>&, const array_allocator<U>&) {
-  return false;
-}
-
 // A large array of plain numbers: resize() leaves new elements unwritten.
 template <typename T>
 using call_array = std::vector<T, array_allocator<T>>;

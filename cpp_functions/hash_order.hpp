@@ -153,7 +153,7 @@ class regrouper {
 // keeps the first), and the bucket counts it goes through. With `reserve`, the map is first
 // reserved for `reserve_count` elements, as a converted argument is; without, it grows from
 // empty, as a map filled key by key does. `distinct` says the keys are known to differ;
-// otherwise repeats are found by a seeded hash set, since the map's own way (scanning the
+// otherwise repeats are found by a seeded hash table, since the map's own way (scanning the
 // key's bucket) costs the whole bucket per key when keys share one.
 struct map_insertions {
   call_array<std::uint32_t> inserted;  // positions into keys, in insertion order
@@ -193,8 +193,7 @@ struct map_insertions {
         policy._M_reset(saved);
     }
     for (std::size_t j = 0; j < inserted.size(); ++j) {
-      if (j + 1 <= policy._M_state())
-        continue;  // below the next resize point: no rehash, as the policy finds
+      if (j + 1 <= policy._M_state()) continue;  // no rehash below the resize point
       const auto grow = policy._M_need_rehash(buckets.back(), j, 1);
       if (grow.first) {
         rehash_at.push_back(j);

@@ -143,12 +143,6 @@ PyObject* edge_tuple(position_ints& ints, std::size_t first, std::size_t second,
   return tuple;
 }
 
-// Positions of ids in the order of a std::unordered_map filled id by id (ids are distinct).
-template <typename Poll>
-call_array<std::uint32_t> filled_order(const call_array<std::int32_t>& ids, int team, Poll&& poll) {
-  return unordered_map_order(ids.data(), ids.size(), false, 0, true, team, poll);
-}
-
 // Where a dict's hash index keeps the slot an int key is first looked up in, so that the
 // slot can be fetched ahead of the insertion: in a large dict filled in an order unrelated to
 // the keys' values each insertion misses the cache there. The layout of the interpreter's key
@@ -268,18 +262,20 @@ PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
 }
 
 PyObject* cast_centrality_scores(const centrality_scores& scores) {
-  // Both key orders at once, one a thread where there is a team: no polls meanwhile, so only
-  // where that takes a few milliseconds.
+  // The key orders of maps filled id by id. Both at once, one a thread where there is a team:
+  // no polls meanwhile, so only where that takes a few milliseconds.
   call_array<std::uint32_t> orders[2];
   const call_array<std::int32_t>* ids[2] = {&scores.node_ids, &scores.edge_ids};
   const std::size_t count = scores.node_ids.size() + scores.edge_ids.size();
+  const auto order = [&](int k, int team, auto&& poll) {
+    orders[k] = unordered_map_order(ids[k]->data(), ids[k]->size(), false, 0, true, team, poll);
+  };
   if (count <= unpolled_orders_max) {
     parallel_chunks(2, team_size(count, serial_orders_below),
-                    [&](std::size_t k, int) { orders[k] = filled_order(*ids[k], 1, [] {}); });
+                    [&](std::size_t k, int) { order(k, 1, [] {}); });
     poll_interrupt();
   } else {
-    for (int k = 0; k < 2; ++k)
-      orders[k] = filled_order(*ids[k], team_size(ids[k]->size(), serial_orders_below), poll_interrupt);
+    for (int k = 0; k < 2; ++k) order(k, team_size(ids[k]->size(), serial_orders_below), poll_interrupt);
   }
   CPP_FUNCTIONS_PHASE("result order replay");
   // As pybind11's pair caster: both items first, then the tuple. The larger dict is made first:

@@ -11,17 +11,14 @@
 // is scanned from whichever reached node lists it; a member that is not a key of node_dict is
 // never marked and never expanded).
 //
-// Layout. The maps arrive flat, entries in dict order: of the native order only the first key
-// matters here, as the start, and (on failure) the order of the nodes to name the first one
-// that lists a missing edge, found only then. Listed edge ids are resolved to positions by
-// table lookups before the search, in parallel; the search reads and looks up members in
-// batches (search_batch). Members that are not nodes resolve to nothing and are skipped.
+// The maps arrive flat, in dict order, with the native first key as the start. Listed edge ids
+// are resolved before the search; members are read and looked up in batches (search_batch).
 //
-// Threads. The search goes level by level. A small level is expanded on the calling thread,
-// as a queue (a team's start-up per level would cost more than it saves); a level that lists
-// at least parallel_work edges is cut into chunks that the team expands, each thread claiming an
-// edge or a node by one atomic exchange of its mark, so each is scanned or queued once. Only
-// the set of reached nodes decides the answer, and it does not depend on who claimed what.
+// Threads. The search goes level by level. A small level is expanded on the calling thread
+// (a team's start-up per level would cost more than it saves); a level that lists at least
+// parallel_work edges is expanded by the team, each thread claiming an edge or a node by one
+// atomic exchange of its mark. Only the set of reached nodes decides the answer, and it does
+// not depend on who claimed what.
 #include "connected.hpp"
 
 #include <algorithm>

@@ -1,18 +1,11 @@
-// The incidence structure the centrality iteration runs over, built from the two flat maps.
+// The incidence structure the centrality iteration runs over, built from the two flat maps
+// (contract in incidence.hpp).
 //
-// Contract: every member id of `edges` must be a key of `nodes` (else std::out_of_range names
-// the first one that is not, in edge order); the values of `nodes` are not read. Element
-// numbers are internal; node_slot and edge_class map the callers' indices onto them.
-//
-// Method.
-// - Members are resolved to node indices by an id index (a flat table or a seeded hash table:
-//   the same cost whatever the ids), in parallel.
+// - Members are resolved to node indices by the id index, in parallel.
 // - Edges with the same member set get the same score in every round, so they merge into one
 //   element that carries their count. The merge hashes each set as a sum of its members'
-//   mixed indices (order does not matter), keyed by a seed drawn per call: an input cannot
-//   steer many sets into one probe run, as it could against a fixed hash. Sets with equal
-//   hash and size are compared through a small table of one set's members. A team shares one table, whose
-//   slots keep the smallest edge of their set, so the sets are numbered as one thread would.
+//   mixed indices (order does not matter), keyed by a seed drawn per call, so no input can
+//   steer many sets into one probe run (set_table).
 // - Sets are ordered by size and nodes by degree (counting sorts), so a side falls into runs
 //   of elements with as many terms each, which the iteration walks without reading offsets.
 //   Within a size, sets keep their order of first appearance and nodes the order in which the
