@@ -195,3 +195,68 @@ def scale_hypergraph(incidences: int, layout: str, seed: int = 0):
         if collecting:
             gc.enable()
     return node_dict, edge_dict, list(edge_dict.values())
+
+
+def hub_arrays(incidences: int, layout: str, seed: int = 0, hubs: int = 24, share: float = 0.02):
+    """scale_arrays() with `hubs` extra members that many hyperedges hold: a `share` of the
+    hyperedges gets one hub (hub r drawn with weight 1/sqrt(r + 1), so at 2e7 incidences the
+    first holds about 10^4 hyperedges), a tenth of that share two to four, and a thousandth
+    hyperedges of hubs only are appended. Hub ids follow `layout` like the other ids, distinct
+    from them. Same return value as scale_arrays()."""
+    import numpy as np
+
+    edge_ids, offsets, members, node_ids = scale_arrays(incidences, layout, seed)
+    rng = np.random.default_rng(seed + 7)
+    m = len(offsets) - 1
+    taken = set(node_ids.tolist())
+    hub_ids = []
+    while len(hub_ids) < hubs:  # ids of the same layout that no member has
+        candidate = int(rng.integers(0, 2**31)) if layout == "random" else max(taken) + 1
+        if candidate not in taken:
+            taken.add(candidate)
+            hub_ids.append(candidate)
+    hub_ids = np.array(hub_ids, np.int64)
+    weights = 1 / np.sqrt(np.arange(1, hubs + 1))
+    weights /= weights.sum()
+    counts = np.zeros(m, np.int64)
+    counts[rng.random(m) < share] = 1
+    several = rng.random(m) < share / 10
+    counts[several] = rng.integers(2, 5, int(several.sum()))
+    only = max(1, m // 1000)
+    only_counts = rng.integers(2, 6, only)
+    parts_edges, parts = [], []
+    for k in np.flatnonzero(counts):  # distinct hubs per hyperedge
+        parts_edges.append(k)
+        parts.append(hub_ids[rng.choice(hubs, counts[k], replace=False, p=weights)])
+    sizes = np.diff(offsets)
+    new_sizes = sizes.copy()
+    new_sizes[parts_edges] += counts[parts_edges]
+    new_sizes = np.r_[new_sizes, only_counts]
+    new_offsets = np.zeros(len(new_sizes) + 1, np.int64)
+    np.cumsum(new_sizes, out=new_offsets[1:])
+    new_members = np.empty(new_offsets[-1], np.int64)
+    starts = new_offsets[:m]
+    own = np.repeat(starts, sizes) + (np.arange(len(members)) - np.repeat(offsets[:-1], sizes))
+    new_members[own] = members
+    for k, extra in zip(parts_edges, parts, strict=True):
+        new_members[new_offsets[k] + sizes[k] : new_offsets[k + 1]] = extra
+    for q, count in enumerate(only_counts):
+        new_members[new_offsets[m + q] : new_offsets[m + q + 1]] = hub_ids[
+            rng.choice(hubs, count, replace=False, p=weights)
+        ]
+    extra_edge_ids = np.arange(only) + (edge_ids.max() + 1)
+    return np.r_[edge_ids, extra_edge_ids], new_offsets, new_members, np.r_[node_ids, hub_ids]
+
+
+def hub_hyperedges(incidences: int, layout: str, seed: int = 0) -> list[set[int]]:
+    """The hyperedges of hub_arrays() as a list of sets."""
+    _, offsets, members, _ = hub_arrays(incidences, layout, seed)
+    flat, bounds = members.tolist(), offsets.tolist()
+    return list(map(set, map(flat.__getitem__, map(slice, bounds[:-1], bounds[1:]))))
+
+
+def scale_hyperedges(incidences: int, layout: str, seed: int = 0) -> list[set[int]]:
+    """The hyperedges of scale_arrays() as a list of sets (the line graph's input alone)."""
+    _, offsets, members, _ = scale_arrays(incidences, layout, seed)
+    flat, bounds = members.tolist(), offsets.tolist()
+    return list(map(set, map(flat.__getitem__, map(slice, bounds[:-1], bounds[1:]))))

@@ -165,15 +165,20 @@ plain = (
     compute_centralities(nodes, members, 300, 0.0),
 )
 signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)  # a signal every millisecond
-signalled = (
-    compute_line_graph_edges(hyperedges, 1, "normalized", 2),
-    compute_centralities(nodes, members, 300, 0.0),
-)
+same = True
+for _ in range(1000):  # however fast the calls, until a few handlers have run in them
+    signalled = (
+        compute_line_graph_edges(hyperedges, 1, "normalized", 2),
+        compute_centralities(nodes, members, 300, 0.0),
+    )
+    same = same and plain == signalled
+    if len(calls) > 10:
+        break
 signal.setitimer(signal.ITIMER_REAL, 0)
 signal.signal(signal.SIGINT, signal.SIG_IGN)
 signal.raise_signal(signal.SIGINT)
 ignored = compute_centralities(nodes, members, 300, 0.0)
-print(plain == signalled, ignored == plain[1], len(calls) > 10)
+print(same, ignored == plain[1], len(calls) > 10)
 """
 )
 

@@ -5,16 +5,19 @@
 // when almost no pair overlaps. Instead an inverted index lists, for every member, the
 // ascending positions that hold it. For a position i, walking the index entries of its
 // members past i visits exactly the positions j > i that share something with i, once per
-// shared member, so a dense per-thread counter ends up holding |e_i & e_j| for every such j.
-// The work is the number of (pair, shared member) incidences, not the number of pairs.
-// Hyperedges with fewer than s members can reach no count of s and are left out of the index
-// (s >= 1); s = 0 joins every pair, so its output size n(n-1)/2 is known beforehand.
+// shared member, and a per-thread counter ends up holding |e_i & e_j| for every such j. The
+// work is the number of (pair, shared member) visits, not the number of pairs. Hyperedges
+// with fewer than s members can reach no count of s and are left out of the index (s >= 1);
+// s = 0 joins every pair, so its output size n(n-1)/2 is known beforehand.
 //
-// Order and layout. Edges come in ascending (i, j) order for every thread count. A first
-// pass counts the accepted pairs of each position, a prefix sum turns the counts into
-// offsets, and a second pass recomputes each position's overlaps and writes each edge's second
-// position and weight straight into its slot of an exact-size result. Recounting is cheaper than buffering:
-// the output is the largest thing the call touches, and buffers would copy it once more.
+// Hubs (s >= 2, overlap_walk.hpp): the members held by the most hyperedges are walked only
+// where both sides can reach s through them alone; elsewhere they are counted from bit masks.
+//
+// Order and layout. Edges come in ascending (i, j) order for every thread count. One walk
+// counts the accepted pairs of each position and keeps them (second position and count) while
+// they fit a budget; a prefix sum turns the counts into offsets, and the kept pairs are copied
+// into an exact-size result. Chunks of positions whose pairs did not fit are walked again and
+// write their edges straight into their slots, so a large output (s = 1) is never held twice.
 //
 // Encoding: members are renumbered into dense slots (id_index.hpp) so the index is two flat
 // arrays. The result does not depend on the numbering.
@@ -26,6 +29,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -33,13 +37,13 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
-#include "../id_index.hpp"
 #include "../interrupt.hpp"
 #include "../omp_api.hpp"
 #include "../parallel.hpp"
 #include "../phase_marks.hpp"
-#include "../transpose.hpp"
+#include "overlap_walk.hpp"
 
 namespace {
 
@@ -47,12 +51,20 @@ using cpp_functions::hyperedge_list;
 using cpp_functions::line_graph_edges;
 using cpp_functions::parallel_for;
 using cpp_functions::team_size;
+using cpp_functions::line_graph::dense_walker;
+using cpp_functions::line_graph::hub_walker;
+using cpp_functions::line_graph::pair_entry;
 
 constexpr int thread_request_floor = 256;
-constexpr std::size_t serial_below_incidences = 20000;        // smaller inputs run on one thread
-constexpr std::size_t members_per_claim = 4096;               // a thread's unit when copying members
 constexpr auto job_target = std::chrono::microseconds(1000);  // a job of positions, between two polls
 constexpr std::size_t chunks_per_job = 32;  // claims per job: work per position is very skewed
+// Pairs (8 bytes each) a call keeps from its counting walk: this many, or one per four
+// incidences where that is more (2 bytes per incidence beside the index's 20 or so).
+#ifndef CPP_FUNCTIONS_KEPT_PAIRS_FLOOR
+#define CPP_FUNCTIONS_KEPT_PAIRS_FLOOR (1 << 20)  // tests build with a small floor
+#endif
+constexpr std::size_t kept_pairs_floor = CPP_FUNCTIONS_KEPT_PAIRS_FLOOR;
+constexpr std::size_t incidences_per_kept_pair = 4;
 
 enum class weighting { absolute, normalized, zero };
 
@@ -62,68 +74,6 @@ struct output_too_large : std::bad_alloc {
   explicit output_too_large(std::string text) : message(std::move(text)) {}
   const char* what() const noexcept override { return message.c_str(); }
 };
-
-// Flat copy of the hyperedges that take part, plus the inverted index over member slots.
-struct incidence_index {
-  cpp_functions::call_array<std::uint32_t> sizes;         // true size of every hyperedge
-  cpp_functions::call_array<std::size_t> member_offsets;  // members of i: [member_offsets[i], [i+1])
-  cpp_functions::call_array<std::uint32_t> member_slots;  // dense slot of each member
-  cpp_functions::call_array<std::size_t> holder_offsets;  // holders of slot v: [holder_offsets[v], [v+1])
-  cpp_functions::call_array<std::uint32_t> holders;       // positions, ascending within a slot
-};
-
-// Members of hyperedges with at least `min_size` members, copied in parallel (each position
-// owns its slice), then renumbered into dense slots.
-void flatten_members(const hyperedge_list& hyperedges, std::size_t min_size, incidence_index& index,
-                     cpp_functions::call_array<std::int32_t>& member_ids) {
-  const std::size_t n = hyperedges.size();
-  index.sizes.resize(n);
-  index.member_offsets.assign(n + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t size = hyperedges.offsets[i + 1] - hyperedges.offsets[i];
-    if (size > UINT32_MAX)
-      throw std::length_error("hyperedge " + std::to_string(i) + " has " + std::to_string(size) +
-                              " members: at most 2^32 - 1");
-    index.sizes[i] = static_cast<std::uint32_t>(size);
-    index.member_offsets[i + 1] = index.member_offsets[i] + (size >= min_size ? size : 0);
-  }
-  member_ids.resize(index.member_offsets[n]);
-  parallel_for(n, members_per_claim, team_size(member_ids.size(), serial_below_incidences),
-               [&](std::size_t begin, std::size_t end, int) {
-                 for (std::size_t i = begin; i < end; ++i)
-                   std::copy_n(
-                       hyperedges.members.begin() + static_cast<std::ptrdiff_t>(hyperedges.offsets[i]),
-                       index.member_offsets[i + 1] - index.member_offsets[i],
-                       member_ids.begin() + static_cast<std::ptrdiff_t>(index.member_offsets[i]));
-               });
-}
-
-incidence_index build_index(const hyperedge_list& hyperedges, std::size_t min_size) {
-  incidence_index index;
-  cpp_functions::call_array<std::int32_t> member_ids;
-  flatten_members(hyperedges, min_size, index, member_ids);
-  index.member_slots.resize(member_ids.size());
-  const std::size_t num_slots =
-      cpp_functions::number_ids(member_ids.data(), member_ids.size(), index.member_slots.data());
-  // Positions are scanned in ascending order, so every slot's holders come out ascending,
-  // which the overlap walk relies on.
-  cpp_functions::transpose(index.member_offsets, index.member_slots, num_slots, index.holder_offsets,
-                           index.holders, team_size(index.member_slots.size(), serial_below_incidences));
-  return index;
-}
-
-// Adds |e_i & e_j| into overlap[j] for every j > i sharing a member with i, and lists each
-// such j once in `touched`. The caller zeroes the touched slots afterwards.
-void gather_overlaps(const incidence_index& index, std::uint32_t i, std::vector<std::uint32_t>& overlap,
-                     std::vector<std::uint32_t>& touched) {
-  for (std::size_t k = index.member_offsets[i]; k < index.member_offsets[i + 1]; ++k) {
-    const std::uint32_t slot = index.member_slots[k];
-    const std::uint32_t* first = index.holders.data() + index.holder_offsets[slot];
-    const std::uint32_t* last = index.holders.data() + index.holder_offsets[slot + 1];
-    for (const std::uint32_t* j = std::upper_bound(first, last, i); j != last; ++j)
-      if (overlap[*j]++ == 0) touched.push_back(*j);
-  }
-}
 
 // 0.0 / 0.0 for an empty hyperedge. IEEE 754 leaves the sign of the NaN it makes to the
 // processor (x86-64 sets it, aarch64 clears it); this is the x86-64 one on every processor,
@@ -161,64 +111,28 @@ void check_output_size(std::uint64_t pairs) {
                            " MiB, more than this machine's memory");
 }
 
-// Leaves in `touched` the positions j > i sharing at least s members with i, ascending, with
-// their counts still in overlap[j]; the counters of the other positions are zeroed. Sorting
-// k positions costs about k log k steps; where they fill their range densely, a scan of the
-// range in order is cheaper.
-void accepted_pairs(const incidence_index& index, std::uint32_t i, std::uint32_t s,
-                    std::vector<std::uint32_t>& overlap, std::vector<std::uint32_t>& touched) {
-  constexpr std::size_t scan_steps_per_pair = 8;
-  gather_overlaps(index, i, overlap, touched);
-  std::size_t accepted = 0;
-  std::uint32_t low = std::numeric_limits<std::uint32_t>::max(), high = 0;
-  for (std::uint32_t j : touched) {
-    if (overlap[j] >= s) {
-      touched[accepted++] = j;
-      low = std::min(low, j);
-      high = std::max(high, j);
-    } else {
-      overlap[j] = 0;
-    }
-  }
-  touched.resize(accepted);
-  if (accepted > 1 && static_cast<std::size_t>(high - low) < accepted * scan_steps_per_pair) {
-    std::size_t k = 0;
-    for (std::uint32_t j = low; j <= high; ++j)
-      if (overlap[j] != 0) touched[k++] = j;
-  } else {
-    std::sort(touched.begin(), touched.end());
-  }
-}
-
-// A thread's counters for the overlap walk: zero, and empty, between positions. A cache line
-// each: every push_back writes the list's end pointer.
-struct alignas(64) walk_buffers {
-  std::vector<std::uint32_t> overlap;
-  std::vector<std::uint32_t> touched;
-};
-
-// Runs visit(i, overlap, touched) for every position i in parallel, each thread with its own
-// zeroed counter and touched list, which visit must leave zeroed and empty. Positions go out
-// in jobs sized to last about job_target, with a poll for interruptions after each; the first
-// exception a visit throws, or an interruption, ends the walk.
-template <typename Visit>
-void for_each_position(const incidence_index& index, std::size_t work, Visit&& visit) {
-  const std::size_t n = index.sizes.size();
-  std::vector<walk_buffers> buffers(static_cast<std::size_t>(team_size(work, serial_below_incidences)));
+// Runs visit(begin, end, walker, participant) for chunks of positions in parallel, each
+// participant with its own walker. Positions go out in jobs sized to last about job_target, with a poll for
+// interruptions after each; the first exception a visit throws, or an interruption, ends the
+// walk.
+template <typename Walker, typename Index, typename Visit>
+void for_each_chunk(const Index& index, std::size_t work, std::vector<Walker>& walkers, Visit&& visit) {
+  const std::size_t n = index.positions();
+  const int first_team = team_size(work, cpp_functions::line_graph::serial_below_incidences);
+  while (walkers.size() < static_cast<std::size_t>(first_team)) walkers.emplace_back(index);
   // Positions in the next job: from one per thread, doubled while jobs are short and halved
   // while they are long (one position can take milliseconds).
-  std::size_t batch = buffers.size();
+  std::size_t batch = static_cast<std::size_t>(first_team);
   for (std::size_t first = 0; first < n;) {
     const std::size_t count = std::min(batch, n - first);
     // The team only shrinks within a call (a busy machine makes it go on alone).
-    const int team = std::min(team_size(work, serial_below_incidences), static_cast<int>(buffers.size()));
+    const int team =
+        std::min(team_size(work, cpp_functions::line_graph::serial_below_incidences), first_team);
     const auto start = std::chrono::steady_clock::now();
     parallel_for(count, (count + chunks_per_job - 1) / chunks_per_job, team,
                  [&](std::size_t begin, std::size_t end, int participant) {
-                   walk_buffers& own = buffers[static_cast<std::size_t>(participant)];
-                   if (own.overlap.empty()) own.overlap.assign(n, 0);
-                   for (std::size_t i = first + begin; i < first + end; ++i)
-                     visit(static_cast<std::uint32_t>(i), own.overlap, own.touched);
+                   visit(first + begin, first + end, walkers[static_cast<std::size_t>(participant)],
+                         participant);
                  });
     cpp_functions::poll_interrupt();
     first += count;
@@ -228,53 +142,112 @@ void for_each_position(const incidence_index& index, std::size_t work, Visit&& v
   }
 }
 
-// s >= 1: first pass. pair_offsets[i + 1] receives the number of accepted pairs (i, j > i),
-// then the counts become offsets.
-void count_pairs(const incidence_index& index, std::uint32_t s,
-                 cpp_functions::call_array<std::size_t>& pair_offsets) {
-  for_each_position(index, index.member_slots.size(), [&](std::uint32_t i, auto& overlap, auto& touched) {
-    if (index.sizes[i] < s) return;
-    gather_overlaps(index, i, overlap, touched);
-    std::size_t accepted = 0;
-    for (std::uint32_t j : touched) {
-      accepted += overlap[j] >= s;
-      overlap[j] = 0;
-    }
-    touched.clear();
-    pair_offsets[i + 1] = accepted;
-  });
-  for (std::size_t i = 0; i < index.sizes.size(); ++i) pair_offsets[i + 1] += pair_offsets[i];
-}
+// The accepted pairs of the positions [first, end), in (i, j) order.
+struct kept_chunk {
+  std::uint32_t first, end;
+  std::vector<pair_entry> pairs;
+};
 
-// s >= 1: second pass. Writes each position's accepted pairs, ascending j, at its offset.
-void write_pairs(const incidence_index& index, std::uint32_t s, weighting mode, line_graph_edges& edges) {
-  for_each_position(index, index.member_slots.size(), [&](std::uint32_t i, auto& overlap, auto& touched) {
-    std::size_t out = edges.offsets[i];
-    if (out == edges.offsets[i + 1]) return;
-    accepted_pairs(index, i, s, overlap, touched);
-    for (std::uint32_t j : touched) {
-      edges.second[out] = static_cast<std::int32_t>(j);
-      edges.weights[out++] = edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]);
-      overlap[j] = 0;
-    }
-    touched.clear();
-  });
+// s >= 1. One walk counts every position's accepted pairs and keeps them, chunk by chunk,
+// while the call's kept pairs fit `budget`; a chunk that would pass it keeps only its counts
+// and is walked again once the result is sized.
+template <typename Walker, typename Index>
+void collect_pairs(const Index& index, weighting mode, std::size_t budget, line_graph_edges& edges) {
+  constexpr std::size_t pairs_per_claim = 4096;  // budget taken in steps: one shared counter
+  const std::size_t n = index.positions();
+  const auto write = [&](std::size_t i, const pair_entry& pair, std::size_t out) {
+    edges.second[out] = static_cast<std::int32_t>(pair.second);
+    edges.weights[out] = edge_weight(mode, pair.shared, index.size(i), index.size(pair.second));
+  };
+  edges.offsets.assign(n + 1, 0);
+  cpp_functions::call_array<std::uint8_t> walk_again(n);
+  // By participant; the team only shrinks within a call.
+  std::vector<std::vector<kept_chunk>> kept(static_cast<std::size_t>(
+      team_size(index.incidences(), cpp_functions::line_graph::serial_below_incidences)));
+  std::atomic<std::size_t> claimed{0};
+  std::atomic<bool> any_again{false};
+  std::vector<Walker> walkers;
+  for_each_chunk(
+      index, index.incidences(), walkers,
+      [&](std::size_t begin, std::size_t end, Walker& walker, int participant) {
+        kept_chunk chunk{static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(end), {}};
+        std::size_t allowance = 0;
+        bool keep = !any_again.load(std::memory_order_relaxed);  // else its first pairs would be thrown away
+        for (std::size_t i = begin; i < end; ++i) {
+          const auto position = static_cast<std::uint32_t>(i);
+          if (!keep) {
+            edges.offsets[i + 1] = walker.count(position);
+            continue;
+          }
+          const std::size_t had = chunk.pairs.size();
+          walker.pairs(position,
+                       [&](std::uint32_t j, std::uint32_t shared) { chunk.pairs.push_back({j, shared}); });
+          edges.offsets[i + 1] = chunk.pairs.size() - had;
+          if (chunk.pairs.size() <= allowance) continue;
+          const std::size_t step = std::max(pairs_per_claim, chunk.pairs.size() - allowance);
+          if (claimed.fetch_add(step, std::memory_order_relaxed) + step <= budget) {
+            allowance += step;
+          } else {
+            claimed.fetch_sub(step + allowance, std::memory_order_relaxed);
+            keep = false;
+            std::vector<pair_entry>().swap(chunk.pairs);
+          }
+        }
+        std::fill(walk_again.begin() + static_cast<std::ptrdiff_t>(begin),
+                  walk_again.begin() + static_cast<std::ptrdiff_t>(end), keep ? 0 : 1);
+        if (!keep) any_again.store(true, std::memory_order_relaxed);
+        if (keep && !chunk.pairs.empty())
+          kept[static_cast<std::size_t>(participant)].push_back(std::move(chunk));
+      });
+  for (std::size_t i = 0; i < n; ++i) edges.offsets[i + 1] += edges.offsets[i];
+  check_output_size(edges.offsets[n]);
+  edges.second.resize(edges.offsets[n]);
+  edges.weights.resize(edges.offsets[n]);
+  std::vector<kept_chunk*> chunks;
+  for (auto& own : kept)
+    for (kept_chunk& chunk : own) chunks.push_back(&chunk);
+  parallel_for(chunks.size(), 1, team_size(edges.size(), cpp_functions::line_graph::serial_below_incidences),
+               [&](std::size_t begin, std::size_t end, int) {
+                 for (std::size_t c = begin; c < end; ++c) {
+                   const pair_entry* pair = chunks[c]->pairs.data();
+                   for (std::uint32_t i = chunks[c]->first; i < chunks[c]->end; ++i)
+                     for (std::size_t out = edges.offsets[i]; out < edges.offsets[i + 1]; ++out)
+                       write(i, *pair++, out);
+                   std::vector<pair_entry>().swap(chunks[c]->pairs);
+                 }
+               });
+  if (!any_again.load(std::memory_order_relaxed)) return;
+  for_each_chunk(index, index.incidences(), walkers,
+                 [&](std::size_t begin, std::size_t end, Walker& walker, int) {
+                   for (std::size_t i = begin; i < end; ++i) {
+                     if (!walk_again[i] || edges.offsets[i] == edges.offsets[i + 1]) continue;
+                     std::size_t out = edges.offsets[i];
+                     walker.pairs(static_cast<std::uint32_t>(i), [&](std::uint32_t j, std::uint32_t shared) {
+                       write(i, pair_entry{j, shared}, out++);
+                     });
+                   }
+                 });
 }
 
 // s = 0: every pair, disjoint and empty hyperedges included; position i's pairs start at
 // the number of pairs of the positions before it.
-void write_all_pairs(const incidence_index& index, weighting mode, line_graph_edges& edges) {
-  const std::size_t n = index.sizes.size();
-  for_each_position(index, edges.size(), [&](std::uint32_t i, auto& overlap, auto& touched) {
-    gather_overlaps(index, i, overlap, touched);
-    std::size_t out = edges.offsets[i];
-    for (std::size_t j = i + 1; j < n; ++j) {
-      edges.second[out] = static_cast<std::int32_t>(j);
-      edges.weights[out++] = edge_weight(mode, overlap[j], index.sizes[i], index.sizes[j]);
-      overlap[j] = 0;
-    }
-    touched.clear();
-  });
+void write_all_pairs(const cpp_functions::line_graph::dense_index& index, weighting mode,
+                     line_graph_edges& edges) {
+  const std::size_t n = index.positions();
+  std::vector<dense_walker> walkers;
+  for_each_chunk(
+      index, edges.size(), walkers, [&](std::size_t begin, std::size_t end, dense_walker& walker, int) {
+        for (std::size_t i = begin; i < end; ++i) {
+          walker.gather(static_cast<std::uint32_t>(i));
+          std::size_t out = edges.offsets[i];
+          for (std::size_t j = i + 1; j < n; ++j, ++out) {
+            edges.second[out] = static_cast<std::int32_t>(j);
+            edges.weights[out] =
+                edge_weight(mode, walker.take(static_cast<std::uint32_t>(j)), index.size(i), index.size(j));
+          }
+          walker.clear();
+        }
+      });
 }
 
 }  // namespace
@@ -283,6 +256,7 @@ int max_thread_request() { return std::max(thread_request_floor, omp_get_num_pro
 
 line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int s, const std::string& weights,
                                           int max_threads) {
+  namespace lg = cpp_functions::line_graph;
   if (max_threads > 0) cpp_functions::set_thread_setting(std::min(max_threads, max_thread_request()));
   line_graph_edges edges;
   const std::size_t n = hyperedges.size();
@@ -299,7 +273,7 @@ line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int 
   if (s == 0) {
     const std::uint64_t pairs = static_cast<std::uint64_t>(n) * (n - 1) / 2;
     check_output_size(pairs);
-    const incidence_index index = build_index(hyperedges, 0);
+    const lg::dense_index index = lg::build_dense_index(hyperedges, 0);
     edges.offsets.resize(n + 1);
     for (std::size_t i = 0; i <= n; ++i) edges.offsets[i] = i * (n - 1) - (i == 0 ? 0 : i * (i - 1) / 2);
     edges.second.resize(pairs);
@@ -308,15 +282,18 @@ line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int 
     return edges;
   }
   const auto threshold = static_cast<std::uint32_t>(s);
-  const incidence_index index = build_index(hyperedges, threshold);
-  CPP_FUNCTIONS_PHASE("structure build");
-  edges.offsets.assign(n + 1, 0);
-  if (index.member_slots.empty()) return edges;  // no hyperedge has s members: no pair
-  count_pairs(index, threshold, edges.offsets);
-  check_output_size(edges.offsets[n]);
-  edges.second.resize(edges.offsets[n]);
-  edges.weights.resize(edges.offsets[n]);
-  write_pairs(index, threshold, mode, edges);
+  const auto budget = [](const auto& index) {
+    return std::max(kept_pairs_floor, index.incidences() / incidences_per_kept_pair);
+  };
+  if (s == 1) {
+    const lg::dense_index index = lg::build_dense_index(hyperedges, threshold);
+    CPP_FUNCTIONS_PHASE("structure build");
+    collect_pairs<dense_walker>(index, mode, budget(index), edges);
+  } else {
+    const lg::hub_index index = lg::build_hub_index(hyperedges, threshold);
+    CPP_FUNCTIONS_PHASE("structure build");
+    collect_pairs<hub_walker>(index, mode, budget(index), edges);
+  }
   CPP_FUNCTIONS_PHASE("pairs");
   return edges;
 }

@@ -1,0 +1,133 @@
+"""Two builds of the module loaded side by side in one process, on the same inputs.
+
+Each input is converted once and both builds are called on it in alternation, so machine
+noise hits both alike; every pair of results must be equal to the bit (order included).
+Prints per case the medians, their ratio (new/base), and for the line graph the overlaps
+(sum over members of C(deg, 2), counted over the hyperedges with at least s members) with
+nanoseconds per overlap and per returned pair.
+
+Run: .venv/bin/python bench/bench_ab.py --base /path/to/old/cpp_functions*.so
+         [--cases scale-random,scale-contiguous,hubs-random,hubs-contiguous,datasets]
+         [--size 2e7] [--s 2,3] [--repeats 3] [--threads 2]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib.machinery
+import importlib.util
+import math
+import statistics
+import struct
+import sys
+import time
+
+import benchlib  # puts scripts/ on the import path
+
+# isort: split
+import hypergraphs
+import numpy as np
+
+
+def load_build(path: str):
+    """The module in the shared object at `path`, whatever else is loaded under its name. Its
+    submodules are entered in sys.modules by name, where an existing entry would be reused, so
+    the entries of another build are set aside meanwhile."""
+    aside = {k: sys.modules.pop(k) for k in list(sys.modules) if k.split(".")[0] == "cpp_functions"}
+    try:
+        loader = importlib.machinery.ExtensionFileLoader("cpp_functions", path)
+        spec = importlib.util.spec_from_file_location("cpp_functions", path, loader=loader)
+        module = importlib.util.module_from_spec(spec)
+        loader.exec_module(module)
+    finally:
+        for k in [k for k in sys.modules if k.split(".")[0] == "cpp_functions"]:
+            del sys.modules[k]
+        sys.modules.update(aside)
+    return module
+
+
+def overlaps(hyperedges, s: int) -> int:
+    """Sum over members of C(deg, 2), deg counted among hyperedges of at least s members."""
+    sizes = np.fromiter(map(len, hyperedges), np.int64, len(hyperedges))
+    flat = np.fromiter(
+        (v for e, size in zip(hyperedges, sizes, strict=True) if size >= s for v in e), np.int64
+    )
+    _, degrees = np.unique(flat, return_counts=True)
+    return int((degrees * (degrees - 1) // 2).sum())
+
+
+def same_bits(a, b) -> bool:
+    if len(a) != len(b):
+        return False
+    pack = struct.Struct("<iid").pack
+    return all(pack(*x) == pack(*y) for x, y in zip(a, b, strict=True))
+
+
+def cases(names, size):
+    for name in names:
+        if name == "datasets":
+            # As the line-graph benchmark has them: repeated hyperedges dropped.
+            levels = {"congress-bills": (3,), "contact-primary-school": (1, 2, 3)}
+            for dataset in hypergraphs.available_datasets():
+                sets = [set(e) for e in hypergraphs.distinct(hypergraphs.load_dataset(dataset))]
+                yield dataset, sets, levels.get(dataset, (1, 2))
+            continue
+        kind, layout = name.split("-")
+        make = hypergraphs.hub_hyperedges if kind == "hubs" else hypergraphs.scale_hyperedges
+        yield f"{name}-{size:.0e}", make(size, layout), None
+
+
+def main(argv=None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--base", required=True, help="shared object of the build to compare with")
+    parser.add_argument("--new", help="shared object of the new build (default: the installed one)")
+    parser.add_argument("--cases", default="scale-random,scale-contiguous,hubs-random,datasets")
+    parser.add_argument("--size", type=float, default=2e7)
+    parser.add_argument("--s", default="2,3")
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--threads", type=int, default=2)
+    args = parser.parse_args(argv)
+    if args.new:
+        new = load_build(args.new)
+    else:
+        import cpp_functions as new
+    base = load_build(args.base)
+    builds = {"base": base.convert.line_graph.compute_line_graph_edges}
+    builds["new"] = new.convert.line_graph.compute_line_graph_edges
+    if builds["base"] is builds["new"]:
+        raise SystemExit("both builds are the same module")
+    print(f"# {benchlib.machine()}; {args.threads} threads; medians of {args.repeats}")
+    print(
+        "case | s | pairs | overlaps | base s | new s | new/base | base ns/ov | new ns/ov"
+        " | new us/pair"
+    )
+    for label, sets, levels in cases(args.cases.split(","), int(args.size)):
+        for s in levels or [int(x) for x in args.s.split(",")]:
+            times = {name: [] for name in builds}
+            results = {}
+            for _ in range(args.repeats):
+                for name, call in builds.items():
+                    gc.collect()
+                    start = time.perf_counter()
+                    results[name] = call(sets, s, "normalized", args.threads)
+                    times[name].append(time.perf_counter() - start)
+            if not same_bits(results["base"], results["new"]):
+                raise SystemExit(f"{label} s={s}: the builds' results differ")
+            pairs = len(results["new"])
+            del results
+            work = overlaps(sets, s)
+            base_t, new_t = (statistics.median(times[n]) for n in ("base", "new"))
+            print(
+                f"{label} | {s} | {pairs:,} | {work:.3g} | {base_t:.3f} | {new_t:.3f} | "
+                f"{new_t / base_t:.3f} | {base_t / max(work, 1) * 1e9:.2f} | "
+                f"{new_t / max(work, 1) * 1e9:.2f} | "
+                f"{new_t / pairs * 1e6 if pairs else math.nan:.2f}",
+                flush=True,
+            )
+        del sets
+        gc.collect()
+
+
+if __name__ == "__main__":
+    main()
