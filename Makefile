@@ -80,7 +80,7 @@ test-tsan: $(TSAN_VENV)/.ready
 	TSAN_OPTIONS=die_after_fork=0:halt_on_error=1:exitcode=66:suppressions=$(CURDIR)/tests/tsan.supp \
 	CPP_FUNCTIONS_SANITIZE=1 CPP_FUNCTIONS_TSAN=1 HYPOTHESIS_PROFILE=ci $(TSAN_VENV)/bin/python -m pytest \
 		-p no:cacheprovider tests/test_processes.py tests/test_robustness.py tests/test_interrupt.py \
-		tests/test_line_graph.py tests/test_centrality.py tests/test_connected.py
+		tests/test_line_graph.py tests/test_line_graph_hubs.py tests/test_centrality.py tests/test_connected.py
 
 # The whole suite against a build by clang, which must link the same OpenMP runtime.
 test-clang: $(CLANG_VENV)/.ready

@@ -200,9 +200,9 @@ def scale_hypergraph(incidences: int, layout: str, seed: int = 0):
 def hub_arrays(incidences: int, layout: str, seed: int = 0, hubs: int = 24, share: float = 0.02):
     """scale_arrays() with `hubs` extra members that many hyperedges hold: a `share` of the
     hyperedges gets one hub (hub r drawn with weight 1/sqrt(r + 1), so at 2e7 incidences the
-    first holds about 10^4 hyperedges), a tenth of that share two to four, and a thousandth
-    hyperedges of hubs only are appended. Hub ids follow `layout` like the other ids, distinct
-    from them. Same return value as scale_arrays()."""
+    first holds about 3e4 hyperedges), a hundredth of that share two to four, and one in 20,000
+    hyperedges of two to five hubs only is appended. Hub ids follow `layout` like the other
+    ids, distinct from them. Same return value as scale_arrays()."""
     import numpy as np
 
     edge_ids, offsets, members, node_ids = scale_arrays(incidences, layout, seed)
@@ -220,9 +220,9 @@ def hub_arrays(incidences: int, layout: str, seed: int = 0, hubs: int = 24, shar
     weights /= weights.sum()
     counts = np.zeros(m, np.int64)
     counts[rng.random(m) < share] = 1
-    several = rng.random(m) < share / 10
+    several = rng.random(m) < share / 100
     counts[several] = rng.integers(2, 5, int(several.sum()))
-    only = max(1, m // 1000)
+    only = max(1, m // 20000)
     only_counts = rng.integers(2, 6, only)
     parts_edges, parts = [], []
     for k in np.flatnonzero(counts):  # distinct hubs per hyperedge

@@ -221,6 +221,60 @@ def limits_check(tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
+def line_graph_paths(tmp_path_factory):
+    """The line-graph kernel with thresholds small enough for small inputs to take every path
+    (reference/line_graph_paths.cpp): a member of more than one hyperedge can be heavy, at
+    most 3 are, a walk counts in a table unless its entries outnumber a 48th of the positions,
+    and kept pairs are claimed one by one. run(hyperedges, s, weights, threads, budget) ->
+    [(i, j, weight)], budget being the pairs a call may keep before it walks again."""
+    import struct
+
+    root = Path(__file__).resolve().parents[1]
+    binary = tmp_path_factory.mktemp("line_graph_paths") / "line_graph_paths"
+    sanitizers = (
+        ["-fsanitize=thread"]
+        if THREAD_SANITIZED
+        else ["-fsanitize=address,undefined", "-fno-sanitize-recover=all"]
+        if SANITIZED
+        else []
+    )
+    _compile(
+        Path(__file__).parent / "reference" / "line_graph_paths.cpp",
+        binary,
+        "-fopenmp",
+        *sanitizers,
+        "-DCPP_FUNCTIONS_TEST_KNOBS",
+        "-DCPP_FUNCTIONS_HEAVY_FLOOR=1",
+        "-DCPP_FUNCTIONS_MAX_HEAVY=3",
+        "-DCPP_FUNCTIONS_DENSE_BELOW=0",
+        "-DCPP_FUNCTIONS_PAIRS_PER_CLAIM=1",
+        f"-I{root}",
+        str(root / "cpp_functions" / "parallel.cpp"),
+        str(root / "cpp_functions" / "convert" / "line_graph.cpp"),
+    )
+
+    def run(hyperedges, s, weights, threads, budget):
+        lines = [f"{len(hyperedges)} {s} {weights} {threads} {budget}"]
+        lines += [" ".join(map(str, [len(e), *e])) for e in hyperedges]
+        out = subprocess.run(
+            [str(binary)],
+            input="\n".join(lines) + "\n",
+            capture_output=True,
+            text=True,
+            check=True,
+            env=tool_env(),
+        )
+        header, *rows = out.stdout.splitlines()
+        assert header == f"pairs {len(rows)}"
+        unpack = struct.Struct(">d").unpack
+        return [
+            (int(i), int(j), unpack(bytes.fromhex(bits))[0]) for i, j, bits in map(str.split, rows)
+        ]
+
+    return run
+
+
+@pytest.fixture(scope="session")
 def hash_order_check(tmp_path_factory):
     """Compares the module's replica of the native map order with real maps, per key list:
     [(agrees, steps the replica took)]."""

@@ -1,7 +1,17 @@
 """Brute-force models written from the definitions, for differential tests."""
 
+import itertools
 import math
-from collections import deque
+from collections import defaultdict, deque
+
+
+def edge_weight(shared, size_i, size_j, weights):
+    if weights in ("absolute", b"absolute"):
+        return float(shared)
+    if weights in ("normalized", b"normalized"):
+        smaller = min(size_i, size_j)
+        return shared / smaller if smaller else math.nan
+    return 0.0
 
 
 def line_graph_model(hyperedges, s, weights):
@@ -13,16 +23,30 @@ def line_graph_model(hyperedges, s, weights):
     for i in range(len(sets)):
         for j in range(i + 1, len(sets)):
             shared = len(sets[i] & sets[j])
-            if shared < s:
-                continue
-            if weights in ("absolute", b"absolute"):
-                w = float(shared)
-            elif weights in ("normalized", b"normalized"):
-                smaller = min(len(sets[i]), len(sets[j]))
-                w = shared / smaller if smaller else math.nan
-            else:
-                w = 0.0
-            result.append((i, j, w))
+            if shared >= s:
+                result.append((i, j, edge_weight(shared, len(sets[i]), len(sets[j]), weights)))
+    return result
+
+
+def member_pair_model(hyperedges, s, weights):
+    """line_graph_model for s >= 2 on inputs too large for all pairs: two hyperedges that share
+    at least two members share a pair of members, so the candidates are the pairs of holders
+    of each member pair, each then compared in full."""
+    assert s >= 2
+    sets = [set(e) for e in hyperedges]
+    holders = defaultdict(list)
+    for i, members in enumerate(sets):
+        if len(members) >= s:
+            for pair in itertools.combinations(sorted(members), 2):
+                holders[pair].append(i)
+    candidates = set()
+    for positions in holders.values():
+        candidates.update(itertools.combinations(positions, 2))
+    result = []
+    for i, j in sorted(candidates):
+        shared = len(sets[i] & sets[j])
+        if shared >= s:
+            result.append((i, j, edge_weight(shared, len(sets[i]), len(sets[j]), weights)))
     return result
 
 

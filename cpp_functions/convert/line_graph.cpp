@@ -59,12 +59,16 @@ constexpr int thread_request_floor = 256;
 constexpr auto job_target = std::chrono::microseconds(1000);  // a job of positions, between two polls
 constexpr std::size_t chunks_per_job = 32;  // claims per job: work per position is very skewed
 // Pairs (8 bytes each) a call keeps from its counting walk: this many, or one per four
-// incidences where that is more (2 bytes per incidence beside the index's 20 or so).
-#ifndef CPP_FUNCTIONS_KEPT_PAIRS_FLOOR
-#define CPP_FUNCTIONS_KEPT_PAIRS_FLOOR (1 << 20)  // tests build with a small floor
+// incidences where that is more (2 bytes per incidence beside the index's 20 or so). A test
+// build sets the budget itself, to switch to walking again at chosen places.
+#ifndef CPP_FUNCTIONS_PAIRS_PER_CLAIM
+#define CPP_FUNCTIONS_PAIRS_PER_CLAIM 4096  // one shared counter: taken in steps
 #endif
-constexpr std::size_t kept_pairs_floor = CPP_FUNCTIONS_KEPT_PAIRS_FLOOR;
-constexpr std::size_t incidences_per_kept_pair = 4;
+#ifdef CPP_FUNCTIONS_TEST_KNOBS
+std::size_t kept_pairs(std::size_t) { return cpp_functions::line_graph::test_kept_pairs; }
+#else
+std::size_t kept_pairs(std::size_t incidences) { return std::max<std::size_t>(1 << 20, incidences / 4); }
+#endif
 
 enum class weighting { absolute, normalized, zero };
 
@@ -153,7 +157,7 @@ struct kept_chunk {
 // and is walked again once the result is sized.
 template <typename Walker, typename Index>
 void collect_pairs(const Index& index, weighting mode, std::size_t budget, line_graph_edges& edges) {
-  constexpr std::size_t pairs_per_claim = 4096;  // budget taken in steps: one shared counter
+  constexpr std::size_t pairs_per_claim = CPP_FUNCTIONS_PAIRS_PER_CLAIM;  // budget taken in steps
   const std::size_t n = index.positions();
   const auto write = [&](std::size_t i, const pair_entry& pair, std::size_t out) {
     edges.second[out] = static_cast<std::int32_t>(pair.second);
@@ -282,17 +286,14 @@ line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int 
     return edges;
   }
   const auto threshold = static_cast<std::uint32_t>(s);
-  const auto budget = [](const auto& index) {
-    return std::max(kept_pairs_floor, index.incidences() / incidences_per_kept_pair);
-  };
   if (s == 1) {
     const lg::dense_index index = lg::build_dense_index(hyperedges, threshold);
     CPP_FUNCTIONS_PHASE("structure build");
-    collect_pairs<dense_walker>(index, mode, budget(index), edges);
+    collect_pairs<dense_walker>(index, mode, kept_pairs(index.incidences()), edges);
   } else {
     const lg::hub_index index = lg::build_hub_index(hyperedges, threshold);
     CPP_FUNCTIONS_PHASE("structure build");
-    collect_pairs<hub_walker>(index, mode, budget(index), edges);
+    collect_pairs<hub_walker>(index, mode, kept_pairs(index.incidences()), edges);
   }
   CPP_FUNCTIONS_PHASE("pairs");
   return edges;

@@ -34,7 +34,7 @@
 #include "../parallel.hpp"
 #include "../transpose.hpp"
 
-// Tests build the kernel with small values to reach every path on small inputs.
+// A test build (CPP_FUNCTIONS_TEST_KNOBS) sets small values to reach every path on small inputs.
 #ifndef CPP_FUNCTIONS_HEAVY_FLOOR
 #define CPP_FUNCTIONS_HEAVY_FLOOR 64
 #endif
@@ -46,6 +46,10 @@
 #endif
 
 namespace cpp_functions::line_graph {
+
+#ifdef CPP_FUNCTIONS_TEST_KNOBS
+extern std::size_t test_kept_pairs;  // the kept-pairs budget of every call
+#endif
 
 constexpr std::size_t serial_below_incidences = 20000;          // smaller inputs run on one thread
 constexpr std::size_t members_per_claim = 4096;                 // a thread's unit when copying members
@@ -78,7 +82,8 @@ struct member_lists {
   std::uint32_t size(std::size_t i) const { return static_cast<std::uint32_t>(offsets[i + 1] - offsets[i]); }
 };
 
-// Copies the members in parallel (each position owns its slice), then numbers them.
+// Numbers the members, copied first (in parallel, each position owning its slice) where some
+// hyperedges are left out.
 inline member_lists number_members(const hyperedge_list& hyperedges, std::size_t min_size) {
   const std::size_t n = hyperedges.size();
   member_lists members;
@@ -90,6 +95,11 @@ inline member_lists number_members(const hyperedge_list& hyperedges, std::size_t
                               " members: at most 2^32 - 1");
     members.offsets[i + 1] = members.offsets[i] + (size >= min_size ? size : 0);
   }
+  members.slots.resize(members.offsets[n]);
+  if (members.slots.size() == hyperedges.members.size()) {  // every hyperedge takes part: no copy
+    members.num_slots = number_ids(hyperedges.members.data(), members.slots.size(), members.slots.data());
+    return members;
+  }
   call_array<std::int32_t> ids(members.offsets[n]);
   parallel_for(n, members_per_claim, team_size(ids.size(), serial_below_incidences),
                [&](std::size_t begin, std::size_t end, int) {
@@ -98,7 +108,6 @@ inline member_lists number_members(const hyperedge_list& hyperedges, std::size_t
                        hyperedges.members.begin() + static_cast<std::ptrdiff_t>(hyperedges.offsets[i]),
                        members.size(i), ids.begin() + static_cast<std::ptrdiff_t>(members.offsets[i]));
                });
-  members.slots.resize(ids.size());
   members.num_slots = number_ids(ids.data(), ids.size(), members.slots.data());
   return members;
 }
