@@ -27,7 +27,6 @@ import benchlib  # puts scripts/ on the import path
 
 # isort: split
 import hypergraphs
-import numpy as np
 
 
 def load_build(path: str):
@@ -45,34 +44,6 @@ def load_build(path: str):
             del sys.modules[k]
         sys.modules.update(aside)
     return module
-
-
-def overlaps(hyperedges, s: int) -> tuple[int, int]:
-    """Sum over members of C(deg, 2), deg counted among hyperedges of at least s members, and
-    the visits of the new build's walk by its rule for s >= 2: the (at most 32) members held
-    most often, each by more than 64, are heavy; a heavy member's list keeps its holders with
-    at least s heavy members; kept where that at least halves the visits."""
-    sizes = np.fromiter(map(len, hyperedges), np.int64, len(hyperedges))
-    kept = np.flatnonzero(sizes >= s)
-    flat = np.fromiter((v for k in kept.tolist() for v in hyperedges[k]), np.int64)
-    owner = np.repeat(np.arange(len(kept)), sizes[kept])
-    _, slot, degrees = np.unique(flat, return_inverse=True, return_counts=True)
-    full = int((degrees * (degrees - 1) // 2).sum())
-    above = np.flatnonzero(degrees > 64)
-    if s < 2 or len(above) == 0:
-        return full, full
-    top = above[np.argsort(degrees[above])[::-1]]
-    if len(top) > 32:
-        threshold = degrees[top[32]]
-        top = top[degrees[top] > threshold]
-    heavy = np.zeros(len(degrees), bool)
-    heavy[top] = True
-    heavy_counts = np.bincount(owner, weights=heavy[slot], minlength=len(kept))
-    rich = heavy_counts[owner] >= s
-    rich_degrees = np.bincount(slot[heavy[slot] & rich], minlength=len(degrees))[top]
-    light = degrees[~heavy]
-    visits = int((light * (light - 1) // 2).sum() + (rich_degrees * (rich_degrees - 1) // 2).sum())
-    return full, visits if 2 * visits <= full else full
 
 
 def same_bits(a, b) -> bool:
@@ -134,7 +105,7 @@ def main(argv=None) -> None:
                 raise SystemExit(f"{label} s={s}: the builds' results differ")
             pairs = len(results["new"])
             del results
-            work, visits = overlaps(sets, s)
+            work, visits = benchlib.overlaps(sets, s)
             base_t, new_t = (statistics.median(times[n]) for n in ("base", "new"))
             print(
                 f"{label} | {s} | {pairs:,} | {work:.3g} | {visits:.3g} | "

@@ -1,5 +1,10 @@
 """s-line graph: our call against the SciPy recipe, the kernel alone and the pairwise method.
 
+`overlaps` is the sum over members of C(deg, 2) among the hyperedges of at least s members
+(the visits of a walk through every member's holders); `visits`, those the kernel's walk makes
+after setting heavy members apart (equal to overlaps where it does not); the rates are per
+second of our call.
+
 Run: .venv/bin/python bench/bench_line_graph.py [--quick] [--json FILE]
 """
 
@@ -22,6 +27,8 @@ COLUMNS = [
     ("incidences", "incidences", ","),
     ("s", "s", "d"),
     ("pairs", "pairs out", ","),
+    ("overlaps", "overlaps", ".3g"),
+    ("visits", "visits", ".3g"),
     ("ours", "ours s", ".4f"),
     ("kernel_2t", "kernel s", ".4f"),
     ("scipy", "SciPy s", ".4f"),
@@ -30,6 +37,8 @@ COLUMNS = [
     ("e2e_ratio", "SciPy/ours", ".1f"),
     ("compute_ratio", "compute/kernel", ".1f"),
     ("pairwise_ratio", "pairwise/kernel", ".0f"),
+    ("overlap_rate", "overlaps/s (M)", ".0f"),
+    ("pair_rate", "pairs/s (M)", ".1f"),
     ("thread_speedup", "1t/2t", ".2f"),
     ("arg_share", "args %", ".0f"),
     ("result_share", "result %", ".0f"),
@@ -79,6 +88,9 @@ def run_case(name, data_dir, edges, s, repeats):
         "kernel_2t": kernel.get("kernel_2t"),
         "pairwise": kernel.get("pairwise_2t") if kernel.get("pairwise_2t", -1) >= 0 else None,
     }
+    row["overlaps"], row["visits"] = benchlib.overlaps(sets, s)
+    row["overlap_rate"] = row["overlaps"] / row["ours"] / 1e6
+    row["pair_rate"] = row["pairs"] / row["ours"] / 1e6
     row["e2e_ratio"] = row["scipy"] / row["ours"]
     if row["kernel_2t"]:
         row["compute_ratio"] = row["scipy_compute"] / row["kernel_2t"]

@@ -2,7 +2,8 @@
 
 The input is the seeded synthetic hypergraph of scripts/hypergraphs.scale_hypergraph (NumPy,
 heavy-tailed sizes and degrees), built as the usual dict[int, set[int]] pair and list of sets,
-with ids contiguous (a shuffled 0..n-1), random 31-bit (like hashed keys) or spread (7k + 11).
+with ids contiguous (a shuffled 0..n-1), random 31-bit (like hashed keys) or spread (7k + 11),
+and with random ids and hubs added (hypergraphs.hub_arrays).
 Each (size, layout) runs in a fresh process with the module's team and in another with
 OMP_THREAD_LIMIT=1. Every call is set against the walk: one plain C-API pass over the same
 Python input that reads every id once (bench/walk_floor.cpp; the dicts for is_connected and
@@ -31,6 +32,8 @@ import benchlib  # puts scripts/ on the import path
 import hypergraphs
 
 SIZES = (10**5, 10**6, 10**7, 2 * 10**7)
+# The id layouts, and "hubs": random ids with hubs of 4e3 to 3e4 hyperedges added at 2e7.
+LAYOUTS = (*hypergraphs.ID_LAYOUTS, "hubs")
 QUICK_SIZES = (10**5, 10**6)
 # Resident bytes per incidence of the Python input and the largest call on it, measured at 2e7
 # with some room: a size whose estimate exceeds the available memory is skipped.
@@ -164,9 +167,9 @@ def plot(rows: list[dict], path: Path) -> None:
     import matplotlib.pyplot as plt
 
     fig, axes = plt.subplots(1, len(CALLS), figsize=(13, 4.2))
-    markers = {"contiguous": "o", "random": "s", "spread": "^"}
+    markers = {"contiguous": "o", "random": "s", "spread": "^", "hubs": "D"}
     for ax, call in zip(axes, CALLS, strict=True):
-        for layout in hypergraphs.ID_LAYOUTS:
+        for layout in LAYOUTS:
             for threads, line in (("team", "-"), ("1 thread", "--")):
                 mine = [r for r in rows if r["call"] == call and r["layout"] == layout]
                 points = sorted((r["incidences"], r["ns"]) for r in mine if r["threads"] == threads)
@@ -200,9 +203,11 @@ def section(rows: list[dict], skipped: list[str]) -> str:
     return f"""## Scale and id layouts
 
 Each call on the synthetic hypergraph of `scripts/hypergraphs.py` (`scale_hypergraph`) from
-1e5 to 2e7 incidences, with the same hypergraph's ids contiguous, random 31-bit or spread
-(`bench/bench_scale.py`, `make bench-scale`). `walk ns/inc` is one plain C-API pass over the
-same input (the two dicts, or the list of sets for the line graph) in the same process;
+1e5 to 2e7 incidences, with the same hypergraph's ids contiguous, random 31-bit or spread, and
+with random ids and hubs added (`hubs`: `hub_arrays`) (`bench/bench_scale.py`, `make
+bench-scale`; `--merge` re-measures some sizes and layouts into the saved table). `walk ns/inc`
+is one plain C-API pass over the same input (the two dicts, or the list of sets for the line
+graph) in the same process;
 `call/walk` is the call's time over it (minimum of the calls in one process). `peak B/inc` is
 the call's peak resident memory above what was resident before it, result included, per
 incidence. `result dicts by dict(zip)` is no call of ours: the interpreter making the two
@@ -253,6 +258,9 @@ def main(argv=None) -> list[dict]:
     parser.add_argument("--layouts", help="comma-separated id layouts instead of all three")
     parser.add_argument("--team-only", action="store_true", help="skip the one-thread processes")
     parser.add_argument("--no-docs", action="store_true", help="print only")
+    parser.add_argument(
+        "--merge", action="store_true", help="replace the saved rows of the sizes and layouts run"
+    )
     args = parser.parse_args(argv)
     print(f"# scale; {benchlib.machine()}", flush=True)
     benchlib.build_kernels()
@@ -261,7 +269,7 @@ def main(argv=None) -> list[dict]:
     sizes = QUICK_SIZES if args.quick else SIZES
     if args.sizes:
         sizes = [int(float(size)) for size in args.sizes.split(",")]
-    layouts = args.layouts.split(",") if args.layouts else hypergraphs.ID_LAYOUTS
+    layouts = args.layouts.split(",") if args.layouts else LAYOUTS
     for size in sizes:
         needed = size * BYTES_PER_INCIDENCE
         if needed > available_bytes():
@@ -284,7 +292,16 @@ def main(argv=None) -> list[dict]:
                 gc.collect()
     print(f"# {time.perf_counter() - started:.0f} s", flush=True)
     benchlib.write_json(args.json, rows)
-    if not (args.no_docs or args.module_dir or args.sizes or args.layouts or args.team_only):
+    if args.merge and not (args.no_docs or args.module_dir):
+        saved = json.loads((benchlib.ROOT / "docs" / "scale.json").read_text())
+        measured = {(r["size"], r["layout"], r["threads"]) for r in rows}
+        kept = [r for r in saved["rows"] if (r["size"], r["layout"], r["threads"]) not in measured]
+        order = {layout: k for k, layout in enumerate(LAYOUTS)}
+        merged = sorted(
+            kept + rows, key=lambda r: (r["size"], order[r["layout"]], r["threads"] != "team")
+        )
+        write_docs(merged, saved["skipped"])
+    elif not (args.no_docs or args.module_dir or args.sizes or args.layouts or args.team_only):
         write_docs(rows, skipped)
     return rows
 

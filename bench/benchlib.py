@@ -183,3 +183,33 @@ def run_cases(title: str, args, cases, run_case) -> list[dict]:
 def write_json(path: str | None, payload) -> None:
     if path:
         Path(path).write_text(json.dumps(payload, indent=1))
+
+
+def overlaps(hyperedges, s: int) -> tuple[int, int]:
+    """Sum over members of C(deg, 2), deg counted among hyperedges of at least s members, and
+    the visits of the new build's walk by its rule for s >= 2: the (at most 32) members held
+    most often, each by more than 64, are heavy; a heavy member's list keeps its holders with
+    at least s heavy members; kept where that at least halves the visits."""
+    import numpy as np
+
+    sizes = np.fromiter(map(len, hyperedges), np.int64, len(hyperedges))
+    kept = np.flatnonzero(sizes >= s)
+    flat = np.fromiter((v for k in kept.tolist() for v in hyperedges[k]), np.int64)
+    owner = np.repeat(np.arange(len(kept)), sizes[kept])
+    _, slot, degrees = np.unique(flat, return_inverse=True, return_counts=True)
+    full = int((degrees * (degrees - 1) // 2).sum())
+    above = np.flatnonzero(degrees > 64)
+    if s < 2 or len(above) == 0:
+        return full, full
+    top = above[np.argsort(degrees[above])[::-1]]
+    if len(top) > 32:
+        threshold = degrees[top[32]]
+        top = top[degrees[top] > threshold]
+    heavy = np.zeros(len(degrees), bool)
+    heavy[top] = True
+    heavy_counts = np.bincount(owner, weights=heavy[slot], minlength=len(kept))
+    rich = heavy_counts[owner] >= s
+    rich_degrees = np.bincount(slot[heavy[slot] & rich], minlength=len(degrees))[top]
+    light = degrees[~heavy]
+    visits = int((light * (light - 1) // 2).sum() + (rich_degrees * (rich_degrees - 1) // 2).sum())
+    return full, visits if 2 * visits <= full else full

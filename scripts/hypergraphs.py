@@ -165,14 +165,18 @@ def scale_arrays(incidences: int, layout: str, seed: int = 0):
 
 
 def scale_hypergraph(incidences: int, layout: str, seed: int = 0):
-    """(node_dict, edge_dict, hyperedges) of scale_arrays(): edge_dict in edge order, node_dict
-    in a shuffled order, hyperedges the sets of edge_dict as a list. Every id is an int object
-    of its own, as from a database or a NumPy column."""
+    """(node_dict, edge_dict, hyperedges) of scale_arrays() (of hub_arrays() with random ids for
+    layout "hubs"): edge_dict in edge order, node_dict in a shuffled order, hyperedges the sets
+    of edge_dict as a list. Every id is an int object of its own, as from a database or a NumPy
+    column."""
     import gc
 
     import numpy as np
 
-    edge_ids, offsets, members, _ = scale_arrays(incidences, layout, seed)
+    if layout == "hubs":  # random ids, with hubs added
+        edge_ids, offsets, members, _ = hub_arrays(incidences, "random", seed)
+    else:
+        edge_ids, offsets, members, _ = scale_arrays(incidences, layout, seed)
     collecting = gc.isenabled()
     gc.disable()  # millions of new containers would start collections that find nothing
     try:
@@ -208,14 +212,19 @@ def hub_arrays(incidences: int, layout: str, seed: int = 0, hubs: int = 24, shar
     edge_ids, offsets, members, node_ids = scale_arrays(incidences, layout, seed)
     rng = np.random.default_rng(seed + 7)
     m = len(offsets) - 1
-    taken = set(node_ids.tolist())
-    hub_ids = []
-    while len(hub_ids) < hubs:  # ids of the same layout that no member has
-        candidate = int(rng.integers(0, 2**31)) if layout == "random" else max(taken) + 1
-        if candidate not in taken:
-            taken.add(candidate)
-            hub_ids.append(candidate)
-    hub_ids = np.array(hub_ids, np.int64)
+
+    def fresh_ids(count, taken):  # of the same layout, below 2^31, none of them in taken
+        if layout != "random":
+            return np.arange(count, dtype=np.int64) + max(taken) + 1
+        taken, fresh = set(taken), []
+        while len(fresh) < count:
+            candidate = int(rng.integers(0, 2**31))
+            if candidate not in taken:
+                taken.add(candidate)
+                fresh.append(candidate)
+        return np.array(fresh, np.int64)
+
+    hub_ids = fresh_ids(hubs, node_ids.tolist())
     weights = 1 / np.sqrt(np.arange(1, hubs + 1))
     weights /= weights.sum()
     counts = np.zeros(m, np.int64)
@@ -244,7 +253,7 @@ def hub_arrays(incidences: int, layout: str, seed: int = 0, hubs: int = 24, shar
         new_members[new_offsets[m + q] : new_offsets[m + q + 1]] = hub_ids[
             rng.choice(hubs, count, replace=False, p=weights)
         ]
-    extra_edge_ids = np.arange(only) + (edge_ids.max() + 1)
+    extra_edge_ids = fresh_ids(only, edge_ids.tolist())
     return np.r_[edge_ids, extra_edge_ids], new_offsets, new_members, np.r_[node_ids, hub_ids]
 
 

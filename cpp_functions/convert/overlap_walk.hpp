@@ -306,16 +306,21 @@ inline hub_index build_hub_index(const hyperedge_list& hyperedges, std::uint32_t
     for (std::size_t slot = begin; slot < end; ++slot) index.holders[holder_offsets[slot + 1] - 1] = list_end;
   });
   if (!heavy.slots.empty()) {
+    // The offsets go before the masks beside the entries come: the call's peak of memory.
+    std::vector<std::pair<std::size_t, std::size_t>> heavy_lists;  // first entry, list end
+    for (std::uint32_t slot : heavy.slots)
+      heavy_lists.push_back({holder_offsets[slot], holder_offsets[slot + 1] - 1});
+    call_array<std::size_t>().swap(holder_offsets);
     index.heavy.resize(index.holders.size());
     parallel_for(index.holders.size(), members_per_claim * 16, team,
                  [&](std::size_t begin, std::size_t end, int) {
                    for (std::size_t at = begin; at < end; ++at)
                      index.heavy[at] = index.holders[at] == list_end ? 0 : heavy.masks[index.holders[at]];
                  });
-    parallel_for(heavy.slots.size(), 1, team, [&](std::size_t begin, std::size_t end, int) {
+    call_array<std::uint32_t>().swap(heavy.masks);
+    parallel_for(heavy_lists.size(), 1, team, [&](std::size_t begin, std::size_t end, int) {
       for (std::size_t k = begin; k < end; ++k) {
-        const std::size_t first = holder_offsets[heavy.slots[k]],
-                          last = holder_offsets[heavy.slots[k] + 1] - 1;
+        const auto [first, last] = heavy_lists[k];
         std::size_t kept = first;
         for (std::size_t at = first; at < last; ++at) {
           const std::uint32_t p = heavy.members[k][at - first];
