@@ -225,8 +225,9 @@ def line_graph_paths(tmp_path_factory):
     """The line-graph kernel with thresholds small enough for small inputs to take every path
     (reference/line_graph_paths.cpp): a member of more than one hyperedge can be heavy, at
     most 3 are, a walk counts in a table unless its entries outnumber a 48th of the positions,
-    and kept pairs are claimed one by one. run(hyperedges, s, weights, threads, budget) ->
-    [(i, j, weight)], budget being the pairs a call may keep before it walks again."""
+    and kept pairs are claimed one by one. run(hyperedges, s, weightings, threads, budget) ->
+    a list of [(i, j, weight)] per weighting, budget being the pairs a call may keep before it
+    walks again."""
     import struct
 
     root = Path(__file__).resolve().parents[1]
@@ -253,9 +254,12 @@ def line_graph_paths(tmp_path_factory):
         str(root / "cpp_functions" / "convert" / "line_graph.cpp"),
     )
 
-    def run(hyperedges, s, weights, threads, budget):
-        lines = [f"{len(hyperedges)} {s} {weights} {threads} {budget}"]
-        lines += [" ".join(map(str, [len(e), *e])) for e in hyperedges]
+    def run(hyperedges, s, weightings, threads, budget):
+        """One result per weighting, from one process."""
+        lines = []
+        for weights in weightings:
+            lines.append(f"{len(hyperedges)} {s} {weights} {threads} {budget}")
+            lines += [" ".join(map(str, [len(e), *e])) for e in hyperedges]
         out = subprocess.run(
             [str(binary)],
             input="\n".join(lines) + "\n",
@@ -264,12 +268,19 @@ def line_graph_paths(tmp_path_factory):
             check=True,
             env=tool_env(),
         )
-        header, *rows = out.stdout.splitlines()
-        assert header == f"pairs {len(rows)}"
         unpack = struct.Struct(">d").unpack
-        return [
-            (int(i), int(j), unpack(bytes.fromhex(bits))[0]) for i, j, bits in map(str.split, rows)
-        ]
+        results, rows = [], out.stdout.splitlines()
+        while rows:
+            count = int(rows[0].split()[1])
+            results.append(
+                [
+                    (int(i), int(j), unpack(bytes.fromhex(bits))[0])
+                    for i, j, bits in map(str.split, rows[1 : 1 + count])
+                ]
+            )
+            rows = rows[1 + count :]
+        assert len(results) == len(weightings)
+        return results
 
     return run
 

@@ -94,8 +94,7 @@ def test_every_path_and_switch_matches_model(
     edges = relabel(SMALL_INPUTS[name], "random", seed=s)
     pairs = len(small_models[name, s, "absolute"])
     kept = {"none": 0, "third": pairs // 3, "all but one": max(pairs - 1, 0), "all": pairs}
-    for weights in (*WEIGHTS, "zero"):
-        same(
-            line_graph_paths(edges, s, weights, threads, kept[budget]),
-            small_models[name, s, weights],
-        )
+    weightings = (*WEIGHTS, "zero")
+    results = line_graph_paths(edges, s, weightings, threads, kept[budget])
+    for weights, result in zip(weightings, results, strict=True):
+        same(result, small_models[name, s, weights])

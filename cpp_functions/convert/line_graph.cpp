@@ -156,15 +156,17 @@ struct kept_chunk {
 // while the call's kept pairs fit `budget`; a chunk that would pass it keeps only its counts
 // and is walked again once the result is sized.
 template <typename Walker, typename Index>
-void collect_pairs(const Index& index, weighting mode, std::size_t budget, line_graph_edges& edges) {
+void collect_pairs(Index& index, weighting mode, std::size_t budget, line_graph_edges& edges) {
   constexpr std::size_t pairs_per_claim = CPP_FUNCTIONS_PAIRS_PER_CLAIM;  // budget taken in steps
   const std::size_t n = index.positions();
   const auto write = [&](std::size_t i, const pair_entry& pair, std::size_t out) {
     edges.second[out] = static_cast<std::int32_t>(pair.second);
     edges.weights[out] = edge_weight(mode, pair.shared, index.size(i), index.size(pair.second));
   };
-  edges.offsets.assign(n + 1, 0);
-  cpp_functions::call_array<std::uint8_t> walk_again(n);
+  // Accepted pairs of each position, with a bit for those walked again. The result's offsets
+  // come after the walk: the lists may be gone by then.
+  constexpr std::uint32_t walk_again = std::uint32_t{1} << 31;  // counts stay below n < 2^31
+  cpp_functions::call_array<std::uint32_t> counts(n);
   // By participant; the team only shrinks within a call.
   std::vector<std::vector<kept_chunk>> kept(static_cast<std::size_t>(
       team_size(index.incidences(), cpp_functions::line_graph::serial_below_incidences)));
@@ -180,13 +182,13 @@ void collect_pairs(const Index& index, weighting mode, std::size_t budget, line_
         for (std::size_t i = begin; i < end; ++i) {
           const auto position = static_cast<std::uint32_t>(i);
           if (!keep) {
-            edges.offsets[i + 1] = walker.count(position);
+            counts[i] = static_cast<std::uint32_t>(walker.count(position));
             continue;
           }
           const std::size_t had = chunk.pairs.size();
           walker.pairs(position,
                        [&](std::uint32_t j, std::uint32_t shared) { chunk.pairs.push_back({j, shared}); });
-          edges.offsets[i + 1] = chunk.pairs.size() - had;
+          counts[i] = static_cast<std::uint32_t>(chunk.pairs.size() - had);
           if (chunk.pairs.size() <= allowance) continue;
           const std::size_t step = std::max(pairs_per_claim, chunk.pairs.size() - allowance);
           if (claimed.fetch_add(step, std::memory_order_relaxed) + step <= budget) {
@@ -197,13 +199,22 @@ void collect_pairs(const Index& index, weighting mode, std::size_t budget, line_
             std::vector<pair_entry>().swap(chunk.pairs);
           }
         }
-        std::fill(walk_again.begin() + static_cast<std::ptrdiff_t>(begin),
-                  walk_again.begin() + static_cast<std::ptrdiff_t>(end), keep ? 0 : 1);
-        if (!keep) any_again.store(true, std::memory_order_relaxed);
+        if (!keep) {
+          for (std::size_t i = begin; i < end; ++i) counts[i] |= walk_again;
+          any_again.store(true, std::memory_order_relaxed);
+        }
         if (keep && !chunk.pairs.empty())
           kept[static_cast<std::size_t>(participant)].push_back(std::move(chunk));
       });
-  for (std::size_t i = 0; i < n; ++i) edges.offsets[i + 1] += edges.offsets[i];
+  const bool again = any_again.load(std::memory_order_relaxed);
+  if (!again) {  // no second walk: the lists go before the result comes
+    std::vector<Walker>().swap(walkers);
+    index.release_lists();
+  }
+  edges.offsets.resize(n + 1);
+  edges.offsets[0] = 0;
+  for (std::size_t i = 0; i < n; ++i) edges.offsets[i + 1] = edges.offsets[i] + (counts[i] & ~walk_again);
+  if (!again) cpp_functions::call_array<std::uint32_t>().swap(counts);
   check_output_size(edges.offsets[n]);
   edges.second.resize(edges.offsets[n]);
   edges.weights.resize(edges.offsets[n]);
@@ -220,11 +231,11 @@ void collect_pairs(const Index& index, weighting mode, std::size_t budget, line_
                    std::vector<pair_entry>().swap(chunks[c]->pairs);
                  }
                });
-  if (!any_again.load(std::memory_order_relaxed)) return;
+  if (!again) return;
   for_each_chunk(index, index.incidences(), walkers,
                  [&](std::size_t begin, std::size_t end, Walker& walker, int) {
                    for (std::size_t i = begin; i < end; ++i) {
-                     if (!walk_again[i] || edges.offsets[i] == edges.offsets[i + 1]) continue;
+                     if (!(counts[i] & walk_again) || edges.offsets[i] == edges.offsets[i + 1]) continue;
                      std::size_t out = edges.offsets[i];
                      walker.pairs(static_cast<std::uint32_t>(i), [&](std::uint32_t j, std::uint32_t shared) {
                        write(i, pair_entry{j, shared}, out++);
@@ -287,11 +298,11 @@ line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int 
   }
   const auto threshold = static_cast<std::uint32_t>(s);
   if (s == 1) {
-    const lg::dense_index index = lg::build_dense_index(hyperedges, threshold);
+    lg::dense_index index = lg::build_dense_index(hyperedges, threshold);
     CPP_FUNCTIONS_PHASE("structure build");
     collect_pairs<dense_walker>(index, mode, kept_pairs(index.incidences()), edges);
   } else {
-    const lg::hub_index index = lg::build_hub_index(hyperedges, threshold);
+    lg::hub_index index = lg::build_hub_index(hyperedges, threshold);
     CPP_FUNCTIONS_PHASE("structure build");
     collect_pairs<hub_walker>(index, mode, kept_pairs(index.incidences()), edges);
   }

@@ -121,6 +121,11 @@ struct dense_index {
   std::size_t positions() const { return members.size(); }
   std::size_t incidences() const { return members.slots.size(); }
   std::uint32_t size(std::size_t i) const { return members.size(i); }
+  // Frees what only a walk reads; sizes stay.
+  void release_lists() {
+    call_array<std::uint32_t>().swap(holders);
+    call_array<std::size_t>().swap(holder_offsets);
+  }
 };
 
 inline dense_index build_dense_index(const hyperedge_list& hyperedges, std::uint32_t s) {
@@ -205,8 +210,8 @@ constexpr std::uint32_t not_walked = std::numeric_limits<std::uint32_t>::max(); 
 // it: no search, and no list offsets. With heavy members, `heavy` holds beside every entry the
 // heavy members of its position as bits, and a heavy member's list only its rich holders.
 struct hub_index {
-  call_array<std::size_t> member_offsets;  // members of i: entry_of[member_offsets[i] .. [i+1])
-  call_array<std::uint32_t> entry_of;      // or not_walked: a heavy member of a position not rich
+  call_array<std::uint32_t> member_offsets;  // members of i: entry_of[member_offsets[i] .. [i+1])
+  call_array<std::uint32_t> entry_of;        // or not_walked: a heavy member of a position not rich
   call_array<std::uint32_t> holders;
   call_array<std::uint32_t> heavy;  // empty without heavy members
   std::uint32_t s = 0;
@@ -217,6 +222,11 @@ struct hub_index {
     return static_cast<std::uint32_t>(member_offsets[i + 1] - member_offsets[i]);
   }
   bool rich(std::uint32_t mask) const { return bits_set(mask) >= s; }
+  // Frees what only a walk reads; sizes stay (and so does incidences(), for the budget).
+  void release_lists() {
+    call_array<std::uint32_t>().swap(holders);
+    call_array<std::uint32_t>().swap(heavy);
+  }
 };
 
 // The heavy members of a hub index while it is built: chosen once the lists' lengths are known,
@@ -336,7 +346,13 @@ inline hub_index build_hub_index(const hyperedge_list& hyperedges, std::uint32_t
       }
     });
   }
-  index.member_offsets = std::move(lists.offsets);
+  // 32-bit offsets (the entries are fewer than 2^32): half the memory during the walk.
+  index.member_offsets.resize(lists.offsets.size());
+  parallel_for(lists.offsets.size(), members_per_claim * 16, team,
+               [&](std::size_t begin, std::size_t end, int) {
+                 for (std::size_t i = begin; i < end; ++i)
+                   index.member_offsets[i] = static_cast<std::uint32_t>(lists.offsets[i]);
+               });
   index.entry_of = std::move(lists.slots);
   return index;
 }
