@@ -6,7 +6,7 @@ Prints per case the medians, their ratio (new/base), and for the line graph the 
 (sum over members of C(deg, 2), counted over the hyperedges with at least s members) with
 nanoseconds per overlap and per returned pair.
 
-Run: .venv/bin/python bench/bench_ab.py --base /path/to/old/cpp_functions*.so
+Run: .venv/bin/python bench/bench_ab.py --base /path/to/old/cpp_functions*.so (each build in a folder of its own)
          [--cases scale-random,scale-contiguous,hubs-random,hubs-contiguous,datasets]
          [--size 2e7] [--s 2,3] [--repeats 3] [--threads 2]
 """
@@ -15,9 +15,9 @@ from __future__ import annotations
 
 import argparse
 import gc
-import importlib.machinery
-import importlib.util
+import importlib
 import math
+import os
 import statistics
 import struct
 import sys
@@ -34,16 +34,14 @@ def load_build(path: str):
     submodules are entered in sys.modules by name, where an existing entry would be reused, so
     the entries of another build are set aside meanwhile."""
     aside = {k: sys.modules.pop(k) for k in list(sys.modules) if k.split(".")[0] == "cpp_functions"}
+    sys.path.insert(0, os.path.dirname(os.path.abspath(path)))
     try:
-        loader = importlib.machinery.ExtensionFileLoader("cpp_functions", path)
-        spec = importlib.util.spec_from_file_location("cpp_functions", path, loader=loader)
-        module = importlib.util.module_from_spec(spec)
-        loader.exec_module(module)
+        return importlib.import_module("cpp_functions")
     finally:
+        sys.path.pop(0)
         for k in [k for k in sys.modules if k.split(".")[0] == "cpp_functions"]:
             del sys.modules[k]
         sys.modules.update(aside)
-    return module
 
 
 def same_bits(a, b) -> bool:
