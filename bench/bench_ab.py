@@ -6,7 +6,7 @@ Prints per case the medians, their ratio (new/base), and for the line graph the 
 (sum over members of C(deg, 2), counted over the hyperedges with at least s members) with
 nanoseconds per overlap and per returned pair.
 
-Run: .venv/bin/python bench/bench_ab.py --base /path/to/old/cpp_functions*.so (each build in a folder of its own)
+Run: .venv/bin/python bench/bench_ab.py --base OLD_DIR/cpp_functions*.so (a folder per build)
          [--cases scale-random,scale-contiguous,hubs-random,hubs-contiguous,datasets]
          [--size 2e7] [--s 2,3] [--repeats 3] [--threads 2]
 """
