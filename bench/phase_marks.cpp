@@ -6,6 +6,7 @@
 
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 
@@ -21,6 +22,7 @@ mark marks[max_marks];
 int mark_count = 0;
 std::chrono::steady_clock::time_point last;
 long last_faults = 0;
+std::atomic<long> alone{0};
 
 long minor_faults() {
   rusage usage{};
@@ -39,7 +41,11 @@ void cpp_functions::phase_mark(const char* phase) {
   last = std::chrono::steady_clock::now();  // the mark's own cost stays out of the next phase
 }
 
+void cpp_functions::job_alone() { alone.fetch_add(1, std::memory_order_relaxed); }
+
 extern "C" {
+// Jobs run alone after stalls since the process started, by any thread.
+__attribute__((visibility("default"))) long jobs_alone() { return alone.load(); }
 __attribute__((visibility("default"))) void phase_reset() {
   mark_count = 0;
   last_faults = minor_faults();

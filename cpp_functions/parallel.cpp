@@ -22,6 +22,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +35,7 @@
 #include <new>
 
 #include "omp_api.hpp"
+#include "phase_marks.hpp"
 
 namespace cpp_functions {
 namespace {
@@ -48,13 +50,18 @@ constexpr auto helper_spin = std::chrono::microseconds(40);
 // The caller spins this long for claimed chunks before it sleeps, which frees its core for a
 // descheduled helper.
 constexpr auto caller_spin = std::chrono::microseconds(40);
-// A claimed chunk runs for tens of microseconds; a wait this long means its helper lost its
-// core. The host of a virtual machine takes a core away now and then for as long, and chunks
-// of a large input take longer while they fault pages in. A call goes on alone at a wait
-// that comes soon after another: under load every job waits a time slice, while a call of
-// seconds on an idle machine rides out hiccups far apart.
+// A claimed chunk runs for tens of microseconds to milliseconds. The caller's wait for one
+// counts as a stall only where the helper holding it was off its core (its thread's CPU clock
+// stood still) for this long: another process took the core, or the host of a virtual machine
+// did. A long chunk that keeps its helper busy is no stall.
 constexpr auto stall_limit = std::chrono::microseconds(1000);
+// A stall that comes soon after another sends the call on alone for a window, after which the
+// team tries again: under load every job stalls, while hiccups of an idle machine come far
+// apart and each costs its own length. Windows double while stalls keep coming, up to the
+// longest, and start short again after a stretch of the team that lasted as long.
 constexpr auto stalls_apart = std::chrono::milliseconds(50);
+constexpr auto first_window = std::chrono::milliseconds(10);
+constexpr auto longest_window = std::chrono::milliseconds(320);
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
                   std::atomic<std::uint32_t>::is_always_lock_free,
@@ -70,21 +77,54 @@ void futex_wake(std::atomic<std::uint32_t>& word) {
           0);
 }
 
-// The calling thread's call: its nesting depth, and whether it goes on alone. Initial-exec
-// storage: the module's thread-local block is then reserved with the thread, never allocated
-// at a first use, which with memory exhausted would end the process.
+// The calling thread's call: its nesting depth, and whether and until when it goes on alone.
+// Initial-exec storage: the module's thread-local block is then reserved with the thread,
+// never allocated at a first use, which with memory exhausted would end the process.
 struct call_state {
   int depth = 0;
   bool solo = false;
+  steady_clock::time_point solo_until{};  // the end of the window; max() for the whole call
   steady_clock::time_point last_stall{};  // of this call, or long before it
+  steady_clock::time_point team_since{};  // when the team last started again
+  steady_clock::duration window = first_window;
 };
 thread_local call_state this_call __attribute__((tls_model("initial-exec")));
 
+// Whether the current call runs its jobs alone now; ends a window that has passed.
+bool going_alone() {
+  if (!this_call.solo) return false;
+  if (this_call.solo_until == steady_clock::time_point::max()) return true;
+  const auto now = steady_clock::now();
+  if (now < this_call.solo_until) return true;
+  this_call.solo = false;
+  this_call.team_since = now;
+  return false;
+}
+
+void stalled(steady_clock::time_point now) {
+  if (this_call.depth == 0) return;
+  if (now - this_call.last_stall < stalls_apart && !this_call.solo) {
+    if (now - this_call.team_since >= longest_window) this_call.window = first_window;
+    this_call.solo = true;
+    this_call.solo_until = now + this_call.window;
+    this_call.window = std::min<steady_clock::duration>(2 * this_call.window, longest_window);
+  }
+  this_call.last_stall = now;
+}
+
 // A participant's share of chunks: [front, back), packed as front | back << 32 so that the
 // owner (from the front) and others (from the back) each claim with one compare-exchange.
+// `presence` tells whether the participant is inside the job (`inside`) or when it left it
+// (steady-clock nanoseconds; 0 before it came).
+constexpr std::int64_t inside = -1;
 struct alignas(64) share {
   std::atomic<std::uint64_t> span{0};
+  std::atomic<std::int64_t> presence{0};
 };
+
+std::int64_t clock_ns(steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
 
 bool claim_front(share& s, std::uint32_t& chunk) {
   std::uint64_t span = s.span.load();
@@ -141,7 +181,9 @@ void participate(job_state& s, int p) {
 // The thread of one participant number. `made` belongs to the pool's lock holder.
 struct helper_slot {
   pthread_t thread{};
-  bool made = false;                 // the thread exists and must be joined
+  bool made = false;   // the thread exists and must be joined
+  bool timed = false;  // cpu_clock is its thread's CPU clock
+  clockid_t cpu_clock{};
   std::atomic<bool> gave_up{false};  // it could not prepare itself and has ended
 };
 
@@ -211,7 +253,12 @@ void* helper_main(void* start) {
     seen = wait_for_job(p, seen);
     if (p.stopping.load()) return nullptr;
     p.entered.fetch_add(1);
-    if (p.open.load() && participant < p.current->team) participate(*p.current, participant);
+    if (p.open.load() && participant < p.current->team) {
+      job_state& s = *p.current;
+      s.shares[participant].presence.store(inside);
+      participate(s, participant);
+      s.shares[participant].presence.store(clock_ns(steady_clock::now()));
+    }
     if (p.entered.fetch_sub(1) == 1 && p.caller_waiting.load()) futex_wake(p.entered);
   }
 }
@@ -231,7 +278,7 @@ int start_helpers(pool_state& p, int wanted) {
     helper_slot& slot = p.helpers[q];
     if (slot.made && slot.gave_up.load()) {
       join_helper(slot);
-      if (this_call.depth > 0) this_call.solo = true;
+      run_call_alone();
       return 0;
     }
     if (slot.made) continue;
@@ -248,27 +295,64 @@ int start_helpers(pool_state& p, int wanted) {
     pthread_attr_destroy(&attributes);
     if (failed != 0) return q - 1;
     slot.made = true;
+    slot.timed = pthread_getcpuclockid(slot.thread, &slot.cpu_clock) == 0;
   }
   return wanted;
 }
 
-// Waits until every helper has left the closed job. Long waits mean a helper loses its core
-// while it holds a chunk: the rest of the call runs without helpers.
-void wait_for_helpers(pool_state& p) {
+// The helpers inside a job when the caller starts a long wait, with their CPU clocks then;
+// afterwards, the longest time one of them spent off its core before it left.
+class off_core_watch {
+ public:
+  off_core_watch(const pool_state& p, const job_state& s) : p_(p), s_(s) {
+    for (int q = 1; q < s.team; ++q)
+      if (p.helpers[q].timed && s.shares[q].presence.load() == inside && cpu_ns(q, cpu_[count_]))
+        helper_[count_++] = q;
+    since_ = clock_ns(steady_clock::now());
+  }
+
+  std::chrono::nanoseconds longest() const {
+    std::int64_t longest = 0;
+    for (int k = 0; k < count_; ++k) {
+      std::int64_t cpu = 0;
+      if (!cpu_ns(helper_[k], cpu)) continue;
+      const std::int64_t away = s_.shares[helper_[k]].presence.load() - since_ - (cpu - cpu_[k]);
+      longest = std::max(longest, away);
+    }
+    return std::chrono::nanoseconds(longest);
+  }
+
+ private:
+  bool cpu_ns(int q, std::int64_t& ns) const {
+    timespec t{};
+    if (clock_gettime(p_.helpers[q].cpu_clock, &t) != 0) return false;
+    ns = std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+    return true;
+  }
+
+  const pool_state& p_;
+  const job_state& s_;
+  int helper_[max_team]{};
+  std::int64_t cpu_[max_team]{};
+  int count_ = 0;
+  std::int64_t since_ = 0;
+};
+
+// Waits until every helper has left the closed job. A wait past the caller's spin checks
+// whether a helper it waited for had lost its core (see stall_limit).
+void wait_for_helpers(pool_state& p, const job_state& s) {
   if (p.entered.load() == 0) return;
   const auto start = steady_clock::now();
-  std::uint32_t inside = 0;
-  while ((inside = p.entered.load()) != 0) {
-    if (steady_clock::now() - start < caller_spin) continue;
+  while (steady_clock::now() - start < caller_spin)
+    if (p.entered.load() == 0) return;
+  const off_core_watch watch(p, s);
+  std::uint32_t inside_now = 0;
+  while ((inside_now = p.entered.load()) != 0) {
     p.caller_waiting.store(true);
-    if ((inside = p.entered.load()) != 0) futex_wait(p.entered, inside);
+    if ((inside_now = p.entered.load()) != 0) futex_wait(p.entered, inside_now);
   }
   p.caller_waiting.store(false);
-  const auto now = steady_clock::now();
-  if (this_call.depth > 0 && now - start > stall_limit) {
-    if (now - this_call.last_stall < stalls_apart) this_call.solo = true;
-    this_call.last_stall = now;
-  }
+  if (this_call.depth > 0 && watch.longest() > stall_limit) stalled(steady_clock::now());
 }
 
 void run_piece(pool_state& p, const detail::job& task, std::size_t offset, std::uint32_t chunks, int team) {
@@ -287,7 +371,7 @@ void run_piece(pool_state& p, const detail::job& task, std::size_t offset, std::
   if (p.sleepers.load() != 0) futex_wake(p.generation);
   participate(s, 0);
   p.open.store(false);
-  wait_for_helpers(p);
+  wait_for_helpers(p, s);
   p.current = nullptr;
   if (s.first_error) std::rethrow_exception(s.first_error);
 }
@@ -318,7 +402,11 @@ void after_fork() { pool().lock.unlock(); }
 }  // namespace
 
 int team_size(std::size_t work, std::size_t serial_below) {
-  if (work < serial_below || this_call.solo) return 1;
+  if (work < serial_below) return 1;
+  if (going_alone()) {
+    CPP_FUNCTIONS_JOB_ALONE();
+    return 1;
+  }
   const int limit = std::min({omp_get_max_threads(), omp_get_thread_limit(), omp_get_num_procs(), max_team});
   return std::max(1, limit);
 }
@@ -332,8 +420,11 @@ void set_thread_setting(int count) {
 
 call_scope::call_scope() {
   if (this_call.depth++ != 0) return;
+  const auto now = steady_clock::now();
   this_call.solo = false;
-  this_call.last_stall = steady_clock::now() - stalls_apart;
+  this_call.window = first_window;
+  this_call.last_stall = now - stalls_apart;
+  this_call.team_since = now;
   // The calling thread's exception state, while memory is likely still there (see
   // reserve_exception_state); a later failure to get it would end the process.
   volatile int pending = std::uncaught_exceptions();
@@ -343,14 +434,20 @@ call_scope::call_scope() {
 call_scope::~call_scope() { --this_call.depth; }
 
 void run_call_alone() {
-  if (this_call.depth > 0) this_call.solo = true;
+  if (this_call.depth == 0) return;
+  this_call.solo = true;
+  this_call.solo_until = steady_clock::time_point::max();
 }
 
 void detail::run_job(const job& task) {
   constexpr std::size_t piece_chunks = std::size_t{1} << 31;  // chunk numbers fit the packed shares
   const int team = static_cast<int>(std::min<std::size_t>(
       {static_cast<std::size_t>(std::max(task.team, 1)), static_cast<std::size_t>(max_team), task.chunks}));
-  if (team <= 1 || this_call.solo) return run_alone(task);
+  if (team <= 1) return run_alone(task);
+  if (going_alone()) {
+    CPP_FUNCTIONS_JOB_ALONE();
+    return run_alone(task);
+  }
   pool_state& p = pool();
   std::unique_lock<std::mutex> guard(p.lock, std::try_to_lock);
   if (!guard.owns_lock()) return run_alone(task);  // another thread's job, or this one's outer

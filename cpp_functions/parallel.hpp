@@ -10,9 +10,10 @@
 // Results never depend on which thread ran a chunk: chunks write only what they own, and
 // every sum that must be reproducible is kept per chunk and added in chunk order afterwards.
 //
-// A call whose caller had to wait long for a claimed chunk (a helper descheduled while it
-// held one, which happens when other processes keep the cores busy) runs its remaining jobs on
-// the calling thread alone. A call is the life of the outermost call_scope on the thread.
+// A call whose caller keeps waiting for claimed chunks whose helpers lost their cores (other
+// processes keep the cores busy) runs its jobs on the calling thread alone for a window of
+// time, then tries its team again. A call is the life of the outermost call_scope on the
+// thread.
 //
 // Jobs run no Python code: callers poll for interruptions between jobs, never inside one.
 // The helpers stop before a fork() of the process and start again in parent and child at
@@ -26,7 +27,7 @@
 namespace cpp_functions {
 
 // Threads for a job over `work` units: 1 below `serial_below` (starting helpers costs more
-// than it saves there) or once the current call has gone solo, else the calling thread's
+// than it saves there) or while the current call goes on alone, else the calling thread's
 // OpenMP thread-count setting capped at the OpenMP thread limit and the processors this thread
 // may run on.
 int team_size(std::size_t work, std::size_t serial_below);
@@ -56,7 +57,7 @@ struct job {
   int team;
 };
 
-// Runs every chunk once, on the calling thread alone once the current call has gone solo
+// Runs every chunk once, on the calling thread alone while the current call goes on alone
 // (whatever team the job asks for); rethrows the first exception a chunk threw, after every
 // participant has stopped.
 void run_job(const job& task);

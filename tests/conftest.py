@@ -306,7 +306,7 @@ def hash_order_check(tmp_path_factory):
 
 @pytest.fixture(scope="session")
 def team_check(tmp_path_factory):
-    """Runs reference/team_check.cpp: {"team": n, "solo after": jobs, "helper chunks": n}."""
+    """team_check(env, mode) runs reference/team_check.cpp in that mode: {"team": n, ...}."""
     root = Path(__file__).resolve().parents[1]
     binary = tmp_path_factory.mktemp("team") / "team_check"
     _compile(
@@ -318,9 +318,9 @@ def team_check(tmp_path_factory):
         str(root / "cpp_functions" / "parallel.cpp"),
     )
 
-    def check(env: dict) -> dict:
+    def check(env: dict, mode: str) -> dict:
         out = subprocess.run(
-            [str(binary)], capture_output=True, text=True, check=True, env=env, timeout=120
+            [str(binary), mode], capture_output=True, text=True, check=True, env=env, timeout=120
         )
         return {
             line.rsplit(" ", 1)[0]: int(line.rsplit(" ", 1)[1]) for line in out.stdout.splitlines()

@@ -405,13 +405,28 @@ def test_set_comparison_scratch_does_not_grow_with_nodes_times_threads(wide_team
 
 
 @pytest.mark.parametrize("processors", [2, 16])
-def test_a_team_sized_once_goes_solo_after_stalls(team_check, wide_teams, processors):
-    """A call whose helpers keep it waiting runs its later jobs alone, also jobs given the
-    team it sized before the stalls."""
-    outcome = team_check(wide_teams(tool_env(), processors))
+def test_helpers_that_keep_losing_their_cores_leave_the_call_alone(
+    team_check, wide_teams, processors
+):
+    """Stalls that keep coming send the call on alone, also in jobs given the team it sized
+    before them; the team's retries stay a small share of the jobs."""
+    outcome = team_check(wide_teams(tool_env(), processors), "persistent")
     assert outcome["team"] == min(processors, 64)
-    assert 2 <= outcome["solo after"] < 1000
-    assert outcome["helper chunks"] == 0
+    assert outcome["with helpers"] * 5 < outcome["jobs"], outcome
+
+
+def test_a_call_takes_its_team_back_once_helpers_keep_up(team_check, wide_teams):
+    """After a burst of stalls the call goes on alone for a while, then its team runs the
+    jobs again for the rest of the call."""
+    outcome = team_check(wide_teams(tool_env(), 2), "burst")
+    assert 2 <= outcome["alone after"] < 1000, outcome
+    assert outcome["back after ms"] <= 500, outcome
+    assert outcome["percent with helpers"] >= 90, outcome
+
+
+def test_a_single_stall_costs_only_itself(team_check, wide_teams):
+    outcome = team_check(wide_teams(tool_env(), 2), "once")
+    assert outcome["percent with helpers"] >= 90, outcome
 
 
 CANARY = """

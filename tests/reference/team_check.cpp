@@ -1,44 +1,84 @@
-// Test helper: a call whose helpers keep it waiting goes on alone, also in jobs that reuse a
-// team sized before the stalls (the search levels, the incidence build and the argument
-// reading size theirs once). Prints the team, the jobs it took to go solo, and the chunks
-// helpers ran in later jobs of that team.
+// Test helper: how a call's team answers helpers that lose their cores. A helper "loses its
+// core" by sleeping inside the chunk it claimed, so its CPU clock stands still while the caller
+// waits; the caller's own chunks spin. Jobs reuse a team sized once at the start, as the
+// search levels, the incidence build and the argument reading do. A job ran alone when no
+// helper ran a chunk of it. Modes (argv[1]):
+//   persistent: every helper chunk stalls for 640 ms of jobs; prints the jobs and how many ran
+//               helper chunks;
+//   burst:      helper chunks stall until a job runs alone, then never again; prints the jobs
+//               it took, the milliseconds until helpers ran chunks again, and the share of
+//               jobs with helper chunks over the next 200 ms;
+//   once:       one helper chunk stalls for 5 ms, once; prints the share of the next 200 jobs
+//               with helper chunks.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "cpp_functions/parallel.hpp"
 
-int main() {
-  using namespace cpp_functions;
+namespace {
+
+using namespace cpp_functions;
+using clock_type = std::chrono::steady_clock;
+
+void spin(std::chrono::microseconds length) {
+  const auto until = clock_type::now() + length;
+  while (clock_type::now() < until) {
+  }
+}
+
+// Runs a job of `chunks` chunks; helper chunks sleep `stall` (none: spin like the caller's).
+// Returns the chunks helpers ran.
+int job(int team, std::size_t chunks, std::chrono::microseconds stall, std::chrono::microseconds work) {
+  std::atomic<int> helper_chunks{0};
+  parallel_chunks(chunks, team, [&](std::size_t, int participant) {
+    if (participant == 0) return spin(work);
+    helper_chunks.fetch_add(1);
+    if (stall.count() > 0)
+      std::this_thread::sleep_for(stall);
+    else
+      spin(work);
+  });
+  return helper_chunks.load();
+}
+
+double ms_since(clock_type::time_point start) {
+  return std::chrono::duration<double, std::milli>(clock_type::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using std::chrono::microseconds;
+  const char* mode = argc > 1 ? argv[1] : "persistent";
   set_thread_setting(64);
   const call_scope call;
   const int team = team_size(1 << 20, 0);
   std::printf("team %d\n", team);
-  int jobs = 0;
-  // Each helper holds the chunk it claims for 3 ms, asleep, as if it had lost its core; the
-  // caller's chunks take 50 us, spinning, so the caller runs out of chunks and waits, and
-  // jobs stay short on a loaded machine too: its waits come well within the solo window.
-  const auto spin = [](std::chrono::microseconds length) {
-    const auto until = std::chrono::steady_clock::now() + length;
-    while (std::chrono::steady_clock::now() < until) {
+  const microseconds none{0}, stall{3000}, work{50};
+  if (std::strcmp(mode, "persistent") == 0) {
+    int jobs = 0, with_helpers = 0;
+    for (const auto start = clock_type::now(); ms_since(start) < 640; ++jobs)
+      with_helpers += job(team, 16, stall, work) > 0;
+    std::printf("jobs %d\nwith helpers %d\n", jobs, with_helpers);
+  } else if (std::strcmp(mode, "burst") == 0) {
+    int jobs = 1;
+    while (job(team, 16, stall, work) > 0 && jobs < 1000) ++jobs;
+    std::printf("alone after %d\n", jobs);
+    const auto calm = clock_type::now();
+    while (job(team, 64, none, microseconds(20)) == 0 && ms_since(calm) < 2000) {
     }
-  };
-  while (team_size(1 << 20, 0) > 1 && jobs < 1000) {
-    ++jobs;
-    parallel_chunks(16, team, [&](std::size_t, int participant) {
-      if (participant != 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(3));
-      else
-        spin(std::chrono::microseconds(50));
-    });
+    std::printf("back after ms %d\n", static_cast<int>(ms_since(calm)));
+    int later = 0, with_helpers = 0;
+    for (const auto start = clock_type::now(); ms_since(start) < 200; ++later)
+      with_helpers += job(team, 64, none, microseconds(20)) > 0;
+    std::printf("percent with helpers %d\n", 100 * with_helpers / later);
+  } else {
+    job(team, 2 * team, microseconds(5000), work);
+    int with_helpers = 0;
+    for (int k = 0; k < 200; ++k) with_helpers += job(team, 64, none, microseconds(20)) > 0;
+    std::printf("percent with helpers %d\n", with_helpers / 2);
   }
-  std::printf("solo after %d\n", jobs);
-  std::atomic<int> helper_chunks{0};
-  for (int k = 0; k < 20; ++k)
-    parallel_chunks(256, team, [&](std::size_t, int participant) {
-      if (participant != 0) helper_chunks.fetch_add(1);
-      std::this_thread::sleep_for(std::chrono::microseconds(20));
-    });
-  std::printf("helper chunks %d\n", helper_chunks.load());
 }
