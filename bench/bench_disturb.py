@@ -215,10 +215,8 @@ def spinners(count: int, start: float, length: float) -> list[subprocess.Popen]:
     ]
 
 
-def load_rows(runs_of: dict, idle: list[dict], marks) -> list[dict]:
-    rows = []
-    name = "centralities 100 rounds"
-    call = runs_of[name]
+def burst_row(call, name: str, idle: list[dict], marks: Marks) -> dict:
+    """The middle of three calls with two spinners of 200 ms starting 1 s into each."""
     base = statistics.median(r["team"] for r in idle if r["call"] == name)
     one = statistics.median(r["one"] for r in idle if r["call"] == name)
     bursts = []
@@ -229,18 +227,21 @@ def load_rows(runs_of: dict, idle: list[dict], marks) -> list[dict]:
         for p in procs:
             p.wait()
     burst = sorted(bursts, key=lambda r: r["wall"])[1]
-    rows.append(
-        {
-            "call": name,
-            "load": "2 spin 200 ms at 1 s",
-            "team": burst["wall"],
-            "base": base,
-            "one": one,
-            "cost": burst["wall"] - base,
-            "ratio": burst["wall"] / one,
-            "alone": burst["alone"],
-        }
-    )
+    return {
+        "call": name,
+        "load": "2 spin 200 ms at 1 s",
+        "team": burst["wall"],
+        "base": base,
+        "one": one,
+        "cost": burst["wall"] - base,
+        "ratio": burst["wall"] / one,
+        "alone": burst["alone"],
+    }
+
+
+def load_rows(runs_of: dict, idle: list[dict], marks: Marks) -> list[dict]:
+    name = "centralities 100 rounds"
+    rows = [burst_row(runs_of[name], name, idle, marks)] if name in runs_of else []
     for name, call in runs_of.items():
         hog = spinners(1, 0.0, 1e9)[0]
         try:
@@ -274,12 +275,15 @@ def main(argv=None) -> tuple[list[dict], list[dict]]:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=float, default=2e7)
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--calls", help="comma-separated names, as in the tables (default all)")
     parser.add_argument("--json")
     args = parser.parse_args(argv)
     if not benchlib.build_kernels():
         sys.exit("the bench build (cmake, a compiler) is needed for the counter of jobs alone")
     marks = Marks()
     runs_of = calls(args.size)
+    if args.calls:
+        runs_of = {name: runs_of[name] for name in args.calls.split(",")}
     print(f"# Disturbance at {args.size:.0e} incidences, random ids; {benchlib.machine()}")
     idle = idle_rows(runs_of, args.runs, marks)
     print(benchlib.table(idle, IDLE_COLUMNS))

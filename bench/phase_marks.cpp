@@ -6,6 +6,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -39,6 +40,23 @@ void cpp_functions::phase_mark(const char* phase) {
     marks[mark_count++] = {phase, std::chrono::duration<double>(now - last).count(), faults - last_faults};
   last_faults = minor_faults();
   last = std::chrono::steady_clock::now();  // the mark's own cost stays out of the next phase
+}
+
+long stall_ns[1 << 16];
+double stall_at[1 << 16];
+std::atomic<int> stall_count{0};
+void cpp_functions::stall_seen(long ns) {
+  if (ns <= 100000) return;
+  const int k = stall_count.fetch_add(1);
+  if (k < (1 << 16)) {
+    stall_ns[k] = ns;
+    stall_at[k] = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  }
+}
+extern "C" __attribute__((visibility("default"))) int stalls(long* ns, double* at, int max) {
+  const int n = std::min(stall_count.exchange(0), max);
+  for (int k = 0; k < n; ++k) ns[k] = stall_ns[k], at[k] = stall_at[k];
+  return n;
 }
 
 void cpp_functions::job_alone() { alone.fetch_add(1, std::memory_order_relaxed); }

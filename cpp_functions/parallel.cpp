@@ -21,6 +21,7 @@
 #include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -51,15 +52,17 @@ constexpr auto helper_spin = std::chrono::microseconds(40);
 // descheduled helper.
 constexpr auto caller_spin = std::chrono::microseconds(40);
 // A claimed chunk runs for tens of microseconds to milliseconds. The caller's wait for one
-// counts as a stall only where the helper holding it was off its core (its thread's CPU clock
-// stood still) for this long: another process took the core, or the host of a virtual machine
-// did. A long chunk that keeps its helper busy is no stall.
+// counts as a stall only where the helper holding it was preempted and off its core (its
+// thread's CPU clock stood still) for this long: another task took the core. A long chunk that
+// keeps its helper busy is no stall.
 constexpr auto stall_limit = std::chrono::microseconds(1000);
-// A stall that comes soon after another sends the call on alone for a window, after which the
-// team tries again: under load every job stalls, while hiccups of an idle machine come far
-// apart and each costs its own length. Windows double while stalls keep coming, up to the
+// The third stall in a row, each soon after the one before, sends the call on alone for a
+// window, after which the team tries again: under load stalls keep coming, while the hiccups of
+// an idle machine (here a task that takes a core for 1-4 ms twice a second) come one or two at
+// a time and each costs its own length. Windows double while stalls keep coming, up to the
 // longest, and start short again after a stretch of the team that lasted as long.
 constexpr auto stalls_apart = std::chrono::milliseconds(50);
+constexpr int stalls_in_a_row = 3;
 constexpr auto first_window = std::chrono::milliseconds(10);
 constexpr auto longest_window = std::chrono::milliseconds(320);
 
@@ -87,6 +90,7 @@ struct call_state {
   steady_clock::time_point last_stall{};  // of this call, or long before it
   steady_clock::time_point team_since{};  // when the team last started again
   steady_clock::duration window = first_window;
+  int in_a_row = 0;  // stalls each within stalls_apart of the one before
 };
 thread_local call_state this_call __attribute__((tls_model("initial-exec")));
 
@@ -103,7 +107,8 @@ bool going_alone() {
 
 void stalled(steady_clock::time_point now) {
   if (this_call.depth == 0) return;
-  if (now - this_call.last_stall < stalls_apart && !this_call.solo) {
+  this_call.in_a_row = now - this_call.last_stall < stalls_apart ? this_call.in_a_row + 1 : 1;
+  if (this_call.in_a_row >= stalls_in_a_row && !this_call.solo) {
     if (now - this_call.team_since >= longest_window) this_call.window = first_window;
     this_call.solo = true;
     this_call.solo_until = now + this_call.window;
@@ -114,13 +119,26 @@ void stalled(steady_clock::time_point now) {
 
 // A participant's share of chunks: [front, back), packed as front | back << 32 so that the
 // owner (from the front) and others (from the back) each claim with one compare-exchange.
-// `presence` tells whether the participant is inside the job (`inside`) or when it left it
-// (steady-clock nanoseconds; 0 before it came).
+// `presence` tells whether a helper is inside the job (`inside`) or when it left it
+// (steady-clock nanoseconds; 0 before it came); `preempted`, whether the scheduler took its
+// core from it meanwhile.
 constexpr std::int64_t inside = -1;
 struct alignas(64) share {
   std::atomic<std::uint64_t> span{0};
   std::atomic<std::int64_t> presence{0};
+  std::atomic<bool> preempted{false};
 };
+
+long preemptions() {
+#ifdef CPP_FUNCTIONS_TEST_KNOBS
+  static std::atomic<long> count{0};  // tests stand a sleep for a preemption: always one more
+  return count.fetch_add(1);
+#else
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  return usage.ru_nivcsw;
+#endif
+}
 
 std::int64_t clock_ns(steady_clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
@@ -255,8 +273,10 @@ void* helper_main(void* start) {
     p.entered.fetch_add(1);
     if (p.open.load() && participant < p.current->team) {
       job_state& s = *p.current;
+      const long preempted = preemptions();
       s.shares[participant].presence.store(inside);
       participate(s, participant);
+      s.shares[participant].preempted.store(preemptions() != preempted);
       s.shares[participant].presence.store(clock_ns(steady_clock::now()));
     }
     if (p.entered.fetch_sub(1) == 1 && p.caller_waiting.load()) futex_wake(p.entered);
@@ -301,7 +321,10 @@ int start_helpers(pool_state& p, int wanted) {
 }
 
 // The helpers inside a job when the caller starts a long wait, with their CPU clocks then;
-// afterwards, the longest time one of them spent off its core before it left.
+// afterwards, the longest time one of them that the scheduler preempted spent off its core
+// before it left. Off its core without a preemption, a helper waited for the kernel (a page
+// fault behind another thread's mapping change) or the host took the whole virtual processor:
+// going alone answers neither.
 class off_core_watch {
  public:
   off_core_watch(const pool_state& p, const job_state& s) : p_(p), s_(s) {
@@ -315,7 +338,7 @@ class off_core_watch {
     std::int64_t longest = 0;
     for (int k = 0; k < count_; ++k) {
       std::int64_t cpu = 0;
-      if (!cpu_ns(helper_[k], cpu)) continue;
+      if (!s_.shares[helper_[k]].preempted.load() || !cpu_ns(helper_[k], cpu)) continue;
       const std::int64_t away = s_.shares[helper_[k]].presence.load() - since_ - (cpu - cpu_[k]);
       longest = std::max(longest, away);
     }
@@ -352,7 +375,9 @@ void wait_for_helpers(pool_state& p, const job_state& s) {
     if ((inside_now = p.entered.load()) != 0) futex_wait(p.entered, inside_now);
   }
   p.caller_waiting.store(false);
-  if (this_call.depth > 0 && watch.longest() > stall_limit) stalled(steady_clock::now());
+  const auto away = watch.longest();
+  CPP_FUNCTIONS_STALL(away.count());
+  if (this_call.depth > 0 && away > stall_limit) stalled(steady_clock::now());
 }
 
 void run_piece(pool_state& p, const detail::job& task, std::size_t offset, std::uint32_t chunks, int team) {
@@ -423,6 +448,7 @@ call_scope::call_scope() {
   const auto now = steady_clock::now();
   this_call.solo = false;
   this_call.window = first_window;
+  this_call.in_a_row = 0;
   this_call.last_stall = now - stalls_apart;
   this_call.team_since = now;
   // The calling thread's exception state, while memory is likely still there (see

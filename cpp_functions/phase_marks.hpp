@@ -8,10 +8,13 @@
 namespace cpp_functions {
 void phase_mark(const char* phase);
 void job_alone();
+void stall_seen(long ns);
 }  // namespace cpp_functions
+#define CPP_FUNCTIONS_STALL(ns) ::cpp_functions::stall_seen(ns)
 #define CPP_FUNCTIONS_PHASE(phase) ::cpp_functions::phase_mark(phase)
 #define CPP_FUNCTIONS_JOB_ALONE() ::cpp_functions::job_alone()
 #else
 #define CPP_FUNCTIONS_PHASE(phase) ((void)0)
 #define CPP_FUNCTIONS_JOB_ALONE() ((void)0)
+#define CPP_FUNCTIONS_STALL(ns) ((void)0)
 #endif

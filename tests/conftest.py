@@ -306,21 +306,31 @@ def hash_order_check(tmp_path_factory):
 
 @pytest.fixture(scope="session")
 def team_check(tmp_path_factory):
-    """team_check(env, mode) runs reference/team_check.cpp in that mode: {"team": n, ...}."""
+    """team_check(env, mode, knobs=True) runs reference/team_check.cpp in that mode, built with
+    the test knobs (a helper's sleep stands for a preemption) or without: {"team": n, ...}."""
     root = Path(__file__).resolve().parents[1]
-    binary = tmp_path_factory.mktemp("team") / "team_check"
-    _compile(
-        Path(__file__).parent / "reference" / "team_check.cpp",
-        binary,
-        "-O1",
-        "-fopenmp",
-        f"-I{root}",
-        str(root / "cpp_functions" / "parallel.cpp"),
-    )
+    folder = tmp_path_factory.mktemp("team")
+    binaries = {}
+    for knobs in (True, False):
+        binaries[knobs] = folder / f"team_check_{int(knobs)}"
+        _compile(
+            Path(__file__).parent / "reference" / "team_check.cpp",
+            binaries[knobs],
+            "-O1",
+            "-fopenmp",
+            *(["-DCPP_FUNCTIONS_TEST_KNOBS"] if knobs else []),
+            f"-I{root}",
+            str(root / "cpp_functions" / "parallel.cpp"),
+        )
 
-    def check(env: dict, mode: str) -> dict:
+    def check(env: dict, mode: str, knobs: bool = True) -> dict:
         out = subprocess.run(
-            [str(binary), mode], capture_output=True, text=True, check=True, env=env, timeout=120
+            [str(binaries[knobs]), mode],
+            capture_output=True,
+            text=True,
+            check=True,
+            env=env,
+            timeout=120,
         )
         return {
             line.rsplit(" ", 1)[0]: int(line.rsplit(" ", 1)[1]) for line in out.stdout.splitlines()

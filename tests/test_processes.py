@@ -412,7 +412,7 @@ def test_helpers_that_keep_losing_their_cores_leave_the_call_alone(
     before them; the team's retries stay a small share of the jobs."""
     outcome = team_check(wide_teams(tool_env(), processors), "persistent")
     assert outcome["team"] == min(processors, 64)
-    assert outcome["with helpers"] * 5 < outcome["jobs"], outcome
+    assert outcome["alone"] >= 0.8 * outcome["jobs"], outcome
 
 
 def test_a_call_takes_its_team_back_once_helpers_keep_up(team_check, wide_teams):
@@ -424,9 +424,17 @@ def test_a_call_takes_its_team_back_once_helpers_keep_up(team_check, wide_teams)
     assert outcome["percent with helpers"] >= 90, outcome
 
 
-def test_a_single_stall_costs_only_itself(team_check, wide_teams):
-    outcome = team_check(wide_teams(tool_env(), 2), "once")
+@pytest.mark.parametrize("knobs", [True, False], ids=["taken for a preemption", "as it is"])
+def test_a_single_stall_costs_only_itself(team_check, wide_teams, knobs):
+    outcome = team_check(wide_teams(tool_env(), 2), "once", knobs)
     assert outcome["percent with helpers"] >= 90, outcome
+
+
+def test_helpers_waiting_for_the_kernel_keep_the_team(team_check, wide_teams):
+    """A helper off its core without a preemption (a page fault behind another thread's
+    mapping change, the host taking the virtual processor) is no reason to go alone."""
+    outcome = team_check(wide_teams(tool_env(), 2), "persistent", knobs=False)
+    assert outcome["alone"] == 0, outcome
 
 
 CANARY = """

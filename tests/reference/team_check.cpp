@@ -1,14 +1,16 @@
-// Test helper: how a call's team answers helpers that lose their cores. A helper "loses its
-// core" by sleeping inside the chunk it claimed, so its CPU clock stands still while the caller
-// waits; the caller's own chunks spin. Jobs reuse a team sized once at the start, as the
-// search levels, the incidence build and the argument reading do. A job ran alone when no
-// helper ran a chunk of it. Modes (argv[1]):
-//   persistent: every helper chunk stalls for 640 ms of jobs; prints the jobs and how many ran
-//               helper chunks;
-//   burst:      helper chunks stall until a job runs alone, then never again; prints the jobs
-//               it took, the milliseconds until helpers ran chunks again, and the share of
-//               jobs with helper chunks over the next 200 ms;
-//   once:       one helper chunk stalls for 5 ms, once; prints the share of the next 200 jobs
+// Test helper: how a call's team answers helpers that keep it waiting. A helper "loses its
+// core" by sleeping inside a chunk it claimed; the caller's chunks spin. Built with
+// CPP_FUNCTIONS_TEST_KNOBS, the pool takes any time a helper spent off its core for a
+// preemption, so a sleep stands for one; built without, a sleep is what it is (the helper
+// waited for something) and must not send the call alone. Jobs reuse a team sized once at the
+// start, as the search levels, the incidence build and the argument reading do. Modes
+// (argv[1]):
+//   persistent: helper chunks sleep 3 ms for 640 ms of jobs; prints the jobs and how many the
+//               call ran alone (team_size says 1 before them);
+//   burst:      helper chunks sleep until the call goes alone, then spin; prints the jobs it
+//               took, the milliseconds until helpers ran chunks again, and the share of jobs
+//               with helper chunks over the next 200 ms;
+//   once:       one helper chunk sleeps 5 ms, once; prints the share of the next 200 jobs
 //               with helper chunks.
 #include <atomic>
 #include <chrono>
@@ -22,16 +24,17 @@ namespace {
 
 using namespace cpp_functions;
 using clock_type = std::chrono::steady_clock;
+using std::chrono::microseconds;
 
-void spin(std::chrono::microseconds length) {
+void spin(microseconds length) {
   const auto until = clock_type::now() + length;
   while (clock_type::now() < until) {
   }
 }
 
-// Runs a job of `chunks` chunks; helper chunks sleep `stall` (none: spin like the caller's).
-// Returns the chunks helpers ran.
-int job(int team, std::size_t chunks, std::chrono::microseconds stall, std::chrono::microseconds work) {
+// Runs a job of `chunks` chunks; the caller's spin `work`, the helpers' sleep `stall` (none:
+// spin `work` too). Returns the chunks helpers ran.
+int job(int team, std::size_t chunks, microseconds stall, microseconds work) {
   std::atomic<int> helper_chunks{0};
   parallel_chunks(chunks, team, [&](std::size_t, int participant) {
     if (participant == 0) return spin(work);
@@ -51,34 +54,35 @@ double ms_since(clock_type::time_point start) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  using std::chrono::microseconds;
   const char* mode = argc > 1 ? argv[1] : "persistent";
   set_thread_setting(64);
   const call_scope call;
   const int team = team_size(1 << 20, 0);
   std::printf("team %d\n", team);
-  const microseconds none{0}, stall{3000}, work{50};
+  const microseconds none{0}, stall{3000}, work{50}, short_work{20};
   if (std::strcmp(mode, "persistent") == 0) {
-    int jobs = 0, with_helpers = 0;
-    for (const auto start = clock_type::now(); ms_since(start) < 640; ++jobs)
-      with_helpers += job(team, 16, stall, work) > 0;
-    std::printf("jobs %d\nwith helpers %d\n", jobs, with_helpers);
+    int jobs = 0, alone = 0;
+    for (const auto start = clock_type::now(); ms_since(start) < 640; ++jobs) {
+      alone += team_size(1 << 20, 0) == 1;
+      job(team, 16, stall, work);
+    }
+    std::printf("jobs %d\nalone %d\n", jobs, alone);
   } else if (std::strcmp(mode, "burst") == 0) {
     int jobs = 1;
-    while (job(team, 16, stall, work) > 0 && jobs < 1000) ++jobs;
+    for (; team_size(1 << 20, 0) > 1 && jobs < 1000; ++jobs) job(team, 16, stall, work);
     std::printf("alone after %d\n", jobs);
     const auto calm = clock_type::now();
-    while (job(team, 64, none, microseconds(20)) == 0 && ms_since(calm) < 2000) {
+    while (job(team, 64, none, short_work) == 0 && ms_since(calm) < 2000) {
     }
     std::printf("back after ms %d\n", static_cast<int>(ms_since(calm)));
     int later = 0, with_helpers = 0;
     for (const auto start = clock_type::now(); ms_since(start) < 200; ++later)
-      with_helpers += job(team, 64, none, microseconds(20)) > 0;
+      with_helpers += job(team, 64, none, short_work) > 0;
     std::printf("percent with helpers %d\n", 100 * with_helpers / later);
   } else {
     job(team, 2 * team, microseconds(5000), work);
     int with_helpers = 0;
-    for (int k = 0; k < 200; ++k) with_helpers += job(team, 64, none, microseconds(20)) > 0;
+    for (int k = 0; k < 200; ++k) with_helpers += job(team, 64, none, short_work) > 0;
     std::printf("percent with helpers %d\n", with_helpers / 2);
   }
 }
