@@ -6,8 +6,11 @@ Prints per case the medians, their ratio (new/base), and for the line graph the 
 (sum over members of C(deg, 2), counted over the hyperedges with at least s members) with
 nanoseconds per overlap and per returned pair.
 
+Case "maps" times the other calls on the real datasets' node and edge maps instead:
+centralities with 100 rounds and with none, and is_connected.
+
 Run: .venv/bin/python bench/bench_ab.py --base OLD_DIR/cpp_functions*.so (a folder per build)
-         [--cases scale-random,scale-contiguous,hubs-random,hubs-contiguous,datasets]
+         [--cases scale-random,scale-contiguous,hubs-random,hubs-contiguous,datasets,maps]
          [--size 2e7] [--s 2,3] [--repeats 3] [--threads 2]
 """
 
@@ -65,6 +68,43 @@ def cases(names, size):
         yield f"{name}-{size:.0e}", make(size, layout), None
 
 
+def map_calls(base, new, repeats: int) -> None:
+    """The centrality and connectivity calls of both builds on each dataset's maps."""
+    print("case | call | base s | new s | new/base")
+    for dataset in hypergraphs.available_datasets():
+        node_dict, edge_dict = hypergraphs.incidence_maps(hypergraphs.load_dataset(dataset))
+        args = (node_dict, edge_dict)
+        calls = {
+            "centralities 100 rounds": lambda m, a=args: (
+                m.algorithms.centrality.compute_centralities(*a, 100, 0.0)
+            ),
+            "centralities max_iter=0": lambda m, a=args: (
+                m.algorithms.centrality.compute_centralities(*a, 0)
+            ),
+            "is_connected": lambda m, a=args: m.algorithms.connected.is_connected(*a),
+        }
+        for label, call in calls.items():
+            times = {"base": [], "new": []}
+            results = {}
+            for _ in range(repeats):
+                for name, build in (("base", base), ("new", new)):
+                    gc.collect()
+                    start = time.perf_counter()
+                    results[name] = call(build)
+                    times[name].append(time.perf_counter() - start)
+            flat = {
+                n: repr([list(d.items()) for d in r] if isinstance(r, tuple) else r)
+                for n, r in results.items()
+            }
+            if flat["base"] != flat["new"]:
+                raise SystemExit(f"{dataset} {label}: the builds' results differ")
+            base_t, new_t = (statistics.median(times[n]) for n in ("base", "new"))
+            print(
+                f"{dataset} | {label} | {base_t:.4f} | {new_t:.4f} | {new_t / base_t:.3f}",
+                flush=True,
+            )
+
+
 def main(argv=None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--base", required=True, help="shared object of the build to compare with")
@@ -85,11 +125,15 @@ def main(argv=None) -> None:
     if builds["base"] is builds["new"]:
         raise SystemExit("both builds are the same module")
     print(f"# {benchlib.machine()}; {args.threads} threads; medians of {args.repeats}")
+    names = args.cases.split(",")
+    if "maps" in names:
+        names.remove("maps")
+        map_calls(base, new, args.repeats)
     print(
         "case | s | pairs | overlaps | new visits | base s | new s | new/base | base ns/ov"
         " | new ns/ov | new us/pair"
     )
-    for label, sets, levels in cases(args.cases.split(","), int(args.size)):
+    for label, sets, levels in cases(names, int(args.size)):
         for s in levels or [int(x) for x in args.s.split(",")]:
             times = {name: [] for name in builds}
             results = {}

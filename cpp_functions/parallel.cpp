@@ -90,7 +90,8 @@ struct call_state {
   steady_clock::time_point last_stall{};  // of this call, or long before it
   steady_clock::time_point team_since{};  // when the team last started again
   steady_clock::duration window = first_window;
-  int in_a_row = 0;  // stalls each within stalls_apart of the one before
+  int in_a_row = 0;       // stalls each within stalls_apart of the one before
+  bool long_job = false;  // the last job on a team took over stall_limit
 };
 thread_local call_state this_call __attribute__((tls_model("initial-exec")));
 
@@ -168,6 +169,11 @@ struct job_state {
   const detail::job* task = nullptr;
   std::size_t offset = 0;  // chunk number of this piece's chunk 0
   int team = 1;
+  // Whether helpers note their preemptions (a system call each side of the job): only in a
+  // job that follows one of over a millisecond. A shorter job cannot keep the caller waiting
+  // that long unless it stalls, and the job after a stall is watched, so a run of stalls is
+  // seen one job late while short jobs of an idle machine pay nothing.
+  bool watch = false;
   share shares[max_team];
   std::atomic<bool> failed{false};
   std::exception_ptr first_error;
@@ -273,10 +279,10 @@ void* helper_main(void* start) {
     p.entered.fetch_add(1);
     if (p.open.load() && participant < p.current->team) {
       job_state& s = *p.current;
-      const long preempted = preemptions();
+      const long preempted = s.watch ? preemptions() : 0;
       s.shares[participant].presence.store(inside);
       participate(s, participant);
-      s.shares[participant].preempted.store(preemptions() != preempted);
+      if (s.watch) s.shares[participant].preempted.store(preemptions() != preempted);
       s.shares[participant].presence.store(clock_ns(steady_clock::now()));
     }
     if (p.entered.fetch_sub(1) == 1 && p.caller_waiting.load()) futex_wake(p.entered);
@@ -361,20 +367,25 @@ class off_core_watch {
   std::int64_t since_ = 0;
 };
 
-// Waits until every helper has left the closed job. A wait past the caller's spin checks
-// whether a helper it waited for had lost its core (see stall_limit).
-void wait_for_helpers(pool_state& p, const job_state& s) {
-  if (p.entered.load() == 0) return;
-  const auto start = steady_clock::now();
-  while (steady_clock::now() - start < caller_spin)
-    if (p.entered.load() == 0) return;
-  const off_core_watch watch(p, s);
+void wait_long(pool_state& p) {
   std::uint32_t inside_now = 0;
   while ((inside_now = p.entered.load()) != 0) {
     p.caller_waiting.store(true);
     if ((inside_now = p.entered.load()) != 0) futex_wait(p.entered, inside_now);
   }
   p.caller_waiting.store(false);
+}
+
+// Waits until every helper has left the closed job. In a watched job, a wait past the caller's
+// spin checks whether a helper it waited for had lost its core (see stall_limit).
+void wait_for_helpers(pool_state& p, const job_state& s) {
+  if (p.entered.load() == 0) return;
+  const auto start = steady_clock::now();
+  while (steady_clock::now() - start < caller_spin)
+    if (p.entered.load() == 0) return;
+  if (!s.watch) return wait_long(p);
+  const off_core_watch watch(p, s);
+  wait_long(p);
   const auto away = watch.longest();
   CPP_FUNCTIONS_STALL(away.count());
   if (this_call.depth > 0 && away > stall_limit) stalled(steady_clock::now());
@@ -385,6 +396,8 @@ void run_piece(pool_state& p, const detail::job& task, std::size_t offset, std::
   s.task = &task;
   s.offset = offset;
   s.team = team;
+  s.watch = this_call.long_job;
+  const auto start = steady_clock::now();
   for (int k = 0; k < team; ++k) {
     const std::uint64_t front = std::uint64_t{chunks} * k / team,
                         back = std::uint64_t{chunks} * (k + 1) / team;
@@ -398,6 +411,7 @@ void run_piece(pool_state& p, const detail::job& task, std::size_t offset, std::
   p.open.store(false);
   wait_for_helpers(p, s);
   p.current = nullptr;
+  this_call.long_job = steady_clock::now() - start > stall_limit;
   if (s.first_error) std::rethrow_exception(s.first_error);
 }
 
@@ -449,6 +463,7 @@ call_scope::call_scope() {
   this_call.solo = false;
   this_call.window = first_window;
   this_call.in_a_row = 0;
+  this_call.long_job = false;
   this_call.last_stall = now - stalls_apart;
   this_call.team_since = now;
   // The calling thread's exception state, while memory is likely still there (see
