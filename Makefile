@@ -10,7 +10,7 @@ WHEEL_PLAT := manylinux_2_34_$(shell uname -m)
 # Debian packages the portability checks need (cross compiler, emulator, clang).
 CI_PACKAGES := clang g++-aarch64-linux-gnu qemu-user
 
-.PHONY: demo test test-sanitize test-tsan test-clang test-wheel check-aarch64 ci-packages bench bench-scale wheel \
+.PHONY: demo test test-sanitize test-tsan test-clang test-wheel check-aarch64 ci-packages bench bench-scale bench-disturb wheel \
 	format lint install clean
 
 # The venv holds the build requirements; each target below adds the extras it needs, at the
@@ -133,6 +133,11 @@ bench: $(VENV)/.extras-all install
 # docs/benchmarks.md is kept by make bench.
 bench-scale: $(VENV)/.extras-all install
 	CPP_FUNCTIONS_WERROR=$(WERROR) $(PY) bench/bench_scale.py
+
+# Team against one thread at 2e7 incidences, idle, in a burst and with a core busy (about 15
+# minutes); its section of docs/benchmarks.md is kept by make bench.
+bench-disturb: $(VENV)/.extras-all install
+	CPP_FUNCTIONS_WERROR=$(WERROR) $(PY) bench/bench_disturb.py
 
 format: $(VENV)/.extras-all
 	$(VENV)/bin/clang-format -i cpp_functions/*.cpp cpp_functions/*/*.[ch]pp cpp_functions/*.hpp bench/*.cpp bench/*.hpp tests/reference/*.cpp cmake/*.cpp

@@ -14,7 +14,10 @@ then counts as the only one (a call may set the thread-count setting itself, as
 compute_centralities does); the binding is undone after each call. Ratios below 1 mean the team
 is faster.
 
-Run: .venv/bin/python bench/bench_disturb.py [--size 2e7] [--runs 5] [--json FILE]
+Writes its section of docs/benchmarks.md (kept there by make bench) unless --no-docs.
+
+Run: make bench-disturb, or .venv/bin/python bench/bench_disturb.py [--size 2e7] [--runs 5]
+         [--calls NAMES] [--no-docs]
 """
 
 from __future__ import annotations
@@ -275,12 +278,56 @@ def load_rows(runs_of: dict, idle: list[dict], marks: Marks) -> list[dict]:
     return rows
 
 
+SAVED = benchlib.ROOT / "docs" / "disturbance.json"
+
+
+def section(data: dict) -> str:
+    """The disturbance section of docs/benchmarks.md."""
+    idle = [{k: v for k, v in r.items() if "phases" not in k} for r in data["idle"]]
+    return f"""## Disturbance at {data["size"]:.0e} incidences
+
+Each call on the module's team against the same call on one thread, in one process, with
+random 31-bit ids (`bench/bench_disturb.py`, `make bench-disturb`; {data["machine"]}). One
+thread is the calling thread bound to one processor. "jobs alone" counts the jobs a call ran
+alone after stalls (a counter of the bench's phased build). Idle, team and one thread
+alternating:
+
+```
+{benchlib.table(idle, IDLE_COLUMNS)}
+```
+
+Phases, medians of the runs above; a phase the team speeds up by less than 1.2x counts as
+serial, and the whole call's row gives the serial share s of its one-thread time with the bound
+s + (1 - s) / 2 on team / one thread that it sets for two threads:
+
+```
+{benchlib.table(data["phases"], PHASE_COLUMNS)}
+```
+
+Disturbed: two processes spinning for 200 ms from 1 s into a centrality call (the middle of
+three; "cost" is its time over the undisturbed median), and a core kept busy by another
+process for the whole call (medians of three, team and one thread alternating):
+
+```
+{benchlib.table(data["loaded"], LOAD_COLUMNS)}
+```
+"""
+
+
+def saved_section() -> str:
+    """The section from the last make bench-disturb, for run_all.py's page; empty if none."""
+    if not SAVED.exists():
+        return ""
+    body = section(json.loads(SAVED.read_text()))
+    return f"<!-- disturbance: begin -->\n{body}<!-- disturbance: end -->\n"
+
+
 def main(argv=None) -> tuple[list[dict], list[dict]]:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=float, default=2e7)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--calls", help="comma-separated names, as in the tables (default all)")
-    parser.add_argument("--json")
+    parser.add_argument("--no-docs", action="store_true", help="print only")
     args = parser.parse_args(argv)
     if not benchlib.build_kernels():
         sys.exit("the bench build (cmake, a compiler) is needed for the counter of jobs alone")
@@ -296,9 +343,11 @@ def main(argv=None) -> tuple[list[dict], list[dict]]:
     print(benchlib.table(phases, PHASE_COLUMNS))
     loaded = load_rows(runs_of, idle, marks)
     print(benchlib.table(loaded, LOAD_COLUMNS))
-    if args.json:
-        with open(args.json, "w") as out:
-            json.dump({"idle": idle, "phases": phases, "loaded": loaded}, out, indent=1)
+    if not args.no_docs:
+        data = {"size": args.size, "machine": benchlib.machine(), "idle": idle}
+        data.update(phases=phases, loaded=loaded)
+        SAVED.write_text(json.dumps(data, indent=1))
+        benchlib.splice_section("disturbance", section(data))
     return idle, loaded
 
 

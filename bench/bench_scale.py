@@ -229,15 +229,7 @@ def write_docs(rows: list[dict], skipped: list[str]) -> None:
     docs = benchlib.ROOT / "docs"
     (docs / "scale.json").write_text(json.dumps({"rows": rows, "skipped": skipped}, indent=1))
     plot(rows, docs / "scale.png")
-    page = docs / "benchmarks.md"
-    text = page.read_text() if page.exists() else "# Benchmarks\n"
-    block = f"{MARK_BEGIN}\n{section(rows, skipped)}{MARK_END}"
-    if MARK_BEGIN in text:
-        head, rest = text.split(MARK_BEGIN, 1)
-        text = head + block + rest.split(MARK_END, 1)[1]
-    else:
-        text = text.rstrip("\n") + "\n\n" + block + "\n"
-    page.write_text(text)
+    benchlib.splice_section("scale", section(rows, skipped))
 
 
 def saved_section() -> str:

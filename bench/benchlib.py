@@ -213,3 +213,19 @@ def overlaps(hyperedges, s: int) -> tuple[int, int]:
     light = degrees[~heavy]
     visits = int((light * (light - 1) // 2).sum() + (rich_degrees * (rich_degrees - 1) // 2).sum())
     return full, visits if 2 * visits <= full else full
+
+
+def splice_section(name: str, body: str) -> str:
+    """Puts `body` between the markers of section `name` in docs/benchmarks.md (at the end if
+    they are missing); returns the marked block, for run_all.py's page."""
+    begin, end = f"<!-- {name}: begin -->", f"<!-- {name}: end -->"
+    block = f"{begin}\n{body}{end}"
+    page = ROOT / "docs" / "benchmarks.md"
+    text = page.read_text() if page.exists() else "# Benchmarks\n"
+    if begin in text:
+        head, rest = text.split(begin, 1)
+        text = head + block + rest.split(end, 1)[1]
+    else:
+        text = text.rstrip("\n") + "\n\n" + block + "\n"
+    page.write_text(text)
+    return block

@@ -21,6 +21,7 @@ import bench_boundary  # noqa: E402
 import bench_centrality  # noqa: E402
 import bench_collisions  # noqa: E402
 import bench_connected  # noqa: E402
+import bench_disturb  # noqa: E402
 import bench_line_graph  # noqa: E402
 import bench_load  # noqa: E402
 import bench_phases  # noqa: E402
@@ -337,7 +338,8 @@ such members, and two-member sets whose hashes under a fixed sum would share the
 
 ![call split](call_split.png)
 
-{bench_scale.saved_section()}"""
+{bench_scale.saved_section()}
+{bench_disturb.saved_section()}"""
     (DOCS / "benchmarks.md").write_text(text)
     print(f"wrote {DOCS / 'benchmarks.md'}", file=sys.stderr)
 
