@@ -12,8 +12,8 @@
 //
 // A call whose caller keeps waiting for claimed chunks whose helpers lost their cores (other
 // processes keep the cores busy) runs its jobs on the calling thread alone for a window of
-// time, then tries its team again. A call is the life of the outermost call_scope on the
-// thread.
+// time, then tries its team again; a window outlives its call, and the thread's next calls wait
+// it out too. A call is the life of the outermost call_scope on the thread.
 //
 // Jobs run no Python code: callers poll for interruptions between jobs, never inside one.
 // The helpers stop before a fork() of the process and start again in parent and child at
