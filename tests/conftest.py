@@ -114,6 +114,16 @@ def _compile(source: Path, output: Path, *flags: str) -> None:
     subprocess.run(command, check=True, env=tool_env(), capture_output=True)
 
 
+def _sanitizers() -> list[str]:
+    """Flags that build a test helper with the sanitizers of the run (none, or those of make
+    test-sanitize or make test-tsan), so that they watch the module's code there too."""
+    if THREAD_SANITIZED:
+        return ["-fsanitize=thread"]
+    if SANITIZED:
+        return ["-fsanitize=address,undefined", "-fno-sanitize-recover=all"]
+    return []
+
+
 @pytest.fixture(scope="session")
 def centrality_variants(tmp_path_factory):
     """Digests of the centrality kernel's bits from each instruction-set build it has; see
@@ -232,18 +242,11 @@ def line_graph_paths(tmp_path_factory):
 
     root = Path(__file__).resolve().parents[1]
     binary = tmp_path_factory.mktemp("line_graph_paths") / "line_graph_paths"
-    sanitizers = (
-        ["-fsanitize=thread"]
-        if THREAD_SANITIZED
-        else ["-fsanitize=address,undefined", "-fno-sanitize-recover=all"]
-        if SANITIZED
-        else []
-    )
     _compile(
         Path(__file__).parent / "reference" / "line_graph_paths.cpp",
         binary,
         "-fopenmp",
-        *sanitizers,
+        *_sanitizers(),
         "-DCPP_FUNCTIONS_TEST_KNOBS",
         "-DCPP_FUNCTIONS_HEAVY_FLOOR=1",
         "-DCPP_FUNCTIONS_MAX_HEAVY=3",
@@ -318,6 +321,9 @@ def team_check(tmp_path_factory):
             binaries[knobs],
             "-O1",
             "-fopenmp",
+            # Under the race detector of make test-tsan; AddressSanitizer would refuse the
+            # processor shim that wide_teams preloads ahead of its runtime.
+            *(["-fsanitize=thread"] if THREAD_SANITIZED else []),
             *(["-DCPP_FUNCTIONS_TEST_KNOBS"] if knobs else []),
             f"-I{root}",
             str(root / "cpp_functions" / "parallel.cpp"),
