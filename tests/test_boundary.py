@@ -452,8 +452,8 @@ LARGE_KEYS = {
 
 @pytest.mark.parametrize("keys", LARGE_KEYS.values(), ids=LARGE_KEYS.keys())
 def test_large_dict_keys_take_stl_native_order(stl_reference, keys):
-    """Dicts large enough for the team to order their keys in closed form, also with keys
-    that share buckets."""
+    """Dicts large enough for the team to read them, also with keys that share buckets (their
+    order takes the linked list; past 2^21 keys, see test_ids.py)."""
     node_dict = {k: {1, 2} for k in keys}
     converted = stl_reference.compute_centralities(node_dict, {}, 0)
     nodes, _ = compute_centralities(node_dict, {}, 0)

@@ -145,8 +145,26 @@ def test_positions_past_32_bits_are_refused_up_front(limits_check):
     assert "at most 2^32 - 2" in limits_check["id index"]
 
 
+@pytest.mark.parametrize("layout", ["random", "negative", "repeated"])
+def test_native_order_replica_past_the_regrouping_switch(hash_order_check, layout):
+    """Past 2^21 keys the order is computed by regrouping, not by the linked list: maps reserved
+    for all keys and for half of them (rehashing as they fill), maps filled key by key, the
+    team's replica and is_connected's first key, all against real std::unordered_maps."""
+    rng = random.Random(12)
+    if layout == "random":
+        keys = rng.sample(range(-(2**31), 2**31 - 1), 2_300_000)
+    elif layout == "negative":
+        keys = [-k for k in rng.sample(range(1, 2**31), 2_300_000)]
+    else:
+        distinct = rng.sample(range(-(2**31), 2**31 - 1), 2_250_000)
+        keys = distinct + rng.choices(distinct, k=200_000)
+    [(agrees, _)] = hash_order_check([keys])
+    assert agrees
+
+
 def test_native_order_replica_on_a_team_at_scale(hash_order_check):
-    """Random 31-bit keys over several slices of the team's passes, with and without repeats."""
+    """Random 31-bit keys, with and without repeats, below the regrouping switch: the linked
+    list's order, alone and with a team of three asked for."""
     rng = random.Random(11)
     spread = rng.sample(range(-(2**31), 2**31 - 1), 200_000)
     repeated = spread[:90_000] + rng.sample(spread[:90_000], 40_000)
