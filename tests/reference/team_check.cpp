@@ -33,11 +33,18 @@ void spin(microseconds length) {
 }
 
 // Runs a job of `chunks` chunks; the caller's spin `work`, the helpers' sleep `stall` (none:
-// spin `work` too). Returns the chunks helpers ran.
-int job(int team, std::size_t chunks, microseconds stall, microseconds work) {
+// spin `work` too). Returns the chunks helpers ran. With `meet`, the caller's first chunk
+// also waits (up to 5 ms) for a helper to claim one: on a loaded machine a helper that wakes
+// late would otherwise find the job done, and the stall under test would not happen.
+int job(int team, std::size_t chunks, microseconds stall, microseconds work, bool meet = false) {
   std::atomic<int> helper_chunks{0};
-  parallel_chunks(chunks, team, [&](std::size_t, int participant) {
-    if (participant == 0) return spin(work);
+  parallel_chunks(chunks, team, [&](std::size_t chunk, int participant) {
+    if (participant == 0) {
+      const auto until = clock_type::now() + microseconds(5000);
+      while (meet && chunk == 0 && helper_chunks.load() == 0 && clock_type::now() < until) {
+      }
+      return spin(work);
+    }
     helper_chunks.fetch_add(1);
     if (stall.count() > 0)
       std::this_thread::sleep_for(stall);
@@ -63,13 +70,14 @@ int main(int argc, char** argv) {
   if (std::strcmp(mode, "persistent") == 0) {
     int jobs = 0, alone = 0;
     for (const auto start = clock_type::now(); ms_since(start) < 640; ++jobs) {
-      alone += team_size(1 << 20, 0) == 1;
-      job(team, 16, stall, work);
+      const bool solo = team_size(1 << 20, 0) == 1;
+      alone += solo;
+      job(team, 16, stall, work, !solo);
     }
     std::printf("jobs %d\nalone %d\n", jobs, alone);
   } else if (std::strcmp(mode, "burst") == 0) {
     int jobs = 1;
-    for (; team_size(1 << 20, 0) > 1 && jobs < 1000; ++jobs) job(team, 16, stall, work);
+    for (; team_size(1 << 20, 0) > 1 && jobs < 1000; ++jobs) job(team, 16, stall, work, true);
     std::printf("alone after %d\n", jobs);
     const auto calm = clock_type::now();
     while (job(team, 64, none, short_work) == 0 && ms_since(calm) < 2000) {
