@@ -9,8 +9,8 @@ namespace cpp_functions {
 // Whether the pending exception was raised by a Python signal handler (a function, a method,
 // a partial or static method of one, an object's Python __call__) that ran inside the Python
 // code the exception left: its traceback calls, frame by frame from its first, into a frame
-// holding its own caller among its locals, as the handler's `frame` argument. Needs the
-// interpreter lock; the exception stays pending.
+// whose positional arguments hold a signal number followed by that frame's caller, as the
+// interpreter passes (signum, frame). Needs the interpreter lock; the exception stays pending.
 bool raised_by_signal_handler();
 
 }  // namespace cpp_functions

@@ -3,9 +3,14 @@ the same signatures: for every input the same acceptance or refusal, the same ex
 message, the same Python callbacks in the same order, and on accepted input the results that
 the models compute from what stl.h converted, in stl.h's native key order."""
 
+import bdb
+import functools
+import io
 import math
 import random
 import signal
+import sys
+import traceback
 from types import SimpleNamespace
 
 import pytest
@@ -637,6 +642,14 @@ def handler_function(signum, frame):
     raise ValueError("from the handler")
 
 
+def handler_with_context(context, signum, frame):
+    raise ValueError("from the handler")
+
+
+def handler_of_any_arguments(*args):
+    raise ValueError("from the handler")
+
+
 class SignalledIndex(Index):
     """A signal arrives while __index__ runs; its handler runs there, inside __index__."""
 
@@ -678,12 +691,16 @@ PLACES_ALL = {
     **IN_PLACES,
     "dict member": lambda f, item: f.is_connected({1: {item}}, {5: {1}}),
 }
-HANDLERS = [handler_function, HandlerOwner().on_signal, HandlerObject()]
+HANDLERS = {
+    "function": handler_function,
+    "method": HandlerOwner().on_signal,
+    "object": HandlerObject(),
+    "partial": functools.partial(handler_with_context, "deadline"),
+    "varargs": handler_of_any_arguments,
+}
 
 
-@pytest.mark.parametrize(
-    "raising_handler", HANDLERS, ids=["function", "method", "object"], indirect=True
-)
+@pytest.mark.parametrize("raising_handler", HANDLERS.values(), ids=HANDLERS.keys(), indirect=True)
 @pytest.mark.parametrize("place", PLACES_ALL.values(), ids=PLACES_ALL.keys())
 @pytest.mark.parametrize("kind", [SignalledIndex, SignalledInt], ids=["in-index", "in-int"])
 def test_signal_handler_exception_during_an_elements_conversion_ends_the_call(
@@ -697,7 +714,7 @@ def test_signal_handler_exception_during_an_elements_conversion_ends_the_call(
     assert LOG == ([("index", 1)] if kind is SignalledIndex else [("index", 1), ("int", 1)])
 
 
-@pytest.mark.parametrize("raising_handler", HANDLERS[:1], ids=["function"], indirect=True)
+@pytest.mark.parametrize("raising_handler", [handler_function], ids=["function"], indirect=True)
 @pytest.mark.parametrize("place", PLACES_ALL.values(), ids=PLACES_ALL.keys())
 def test_elements_own_error_of_the_handlers_type_stays_a_refusal(
     stl_reference, raising_handler, place
@@ -708,6 +725,90 @@ def test_elements_own_error_of_the_handlers_type_stays_a_refusal(
     got = outcome(lambda: place(OURS, OwnValueError(5, 1)), ())
     assert got[0] == expected[0] == "raised" and got[1] is expected[1] is TypeError
     assert got[-1] == expected[-1]
+
+
+def raise_about(frame):
+    raise ValueError(f"at line {frame.f_lineno}")
+
+
+def print_stack_onto_closed_file():
+    closed = io.StringIO()
+    closed.close()
+    traceback.print_stack(file=closed)
+
+
+def raise_from_exec_with_logging_locals():
+    class Locals(dict):
+        def values(self):
+            LOG.append(("values", 0))
+            return super().values()
+
+    exec("raise_about(sys._getframe())", globals(), Locals())
+
+
+def with_hook(install):
+    def hook(frame, event, arg):
+        raise ValueError("from the hook")
+
+    def traced():
+        return 5
+
+    def run():
+        install(hook)
+        try:
+            return traced()
+        finally:
+            install(None)
+
+    return run
+
+
+class QuittingDebugger(bdb.Bdb):
+    def user_line(self, frame):
+        self.set_quit()
+
+
+def under_quitting_debugger():
+    debugger = QuittingDebugger()
+    debugger.set_trace(sys._getframe())
+    return 5
+
+
+LOOK_ALIKES = {
+    "helper given its frame": lambda: raise_about(sys._getframe()),
+    "print_stack onto a closed file": print_stack_onto_closed_file,
+    "exec with its own locals": raise_from_exec_with_logging_locals,
+    "trace function": with_hook(sys.settrace),
+    "profile function": with_hook(sys.setprofile),
+    "debugger's quit": under_quitting_debugger,
+}
+
+
+class LookAlikeIndex(Index):
+    def __index__(self):
+        LOG.append(("index", self.tag))
+        self.action()
+        return self.value
+
+
+@pytest.mark.parametrize("action", LOOK_ALIKES.values(), ids=LOOK_ALIKES.keys())
+@pytest.mark.parametrize("place", PLACES_ALL.values(), ids=PLACES_ALL.keys())
+def test_frames_that_hold_their_caller_are_no_signal_handler(stl_reference, action, place):
+    """Errors raised by code that has its caller's frame in hand, without a signal number
+    before it, are the element's own: they end as stl.h ends them, and the check reads no
+    locals mapping."""
+
+    def item():
+        made = LookAlikeIndex(5, 1)
+        made.action = action
+        return made
+
+    expected = outcome(lambda: place(stl_reference, item()), ())
+    sys.settrace(None), sys.setprofile(None)
+    got = outcome(lambda: place(OURS, item()), ())
+    sys.settrace(None), sys.setprofile(None)
+    assert got[0] == expected[0] and got[-1] == expected[-1], (got, expected)
+    assert got[0] == "ok" or got[1:3] == expected[1:3]
 
 
 def test_line_graph_result_objects_are_shared_within_a_call_and_new_across_calls():
