@@ -11,8 +11,8 @@ namespace cpp_functions {
 void watch_forks();
 
 // Whether the calling thread is inside os.fork() (in one of its hooks), as noted by the
-// hook: a frame that called os.fork() is still on this thread's stack at that call. Needs the
-// interpreter lock.
+// hook: a frame that called os.fork() is still on this thread's stack at that call, and that
+// call has not returned. Needs the interpreter lock.
 bool inside_fork();
 
 }  // namespace cpp_functions

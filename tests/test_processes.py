@@ -117,11 +117,16 @@ print(outcome[0])
     assert run(code) == [(0, "True")]
 
 
-def test_calls_in_fork_hooks_leave_no_thread_for_the_interpreter_to_count():
+@pytest.mark.parametrize("tools", ["free", "taken"])
+def test_calls_in_fork_hooks_leave_no_thread_for_the_interpreter_to_count(tools):
     """The interpreter counts threads right after the after-fork hooks and warns (an error
     here) about a threaded fork; calls in every kind of hook must not start helpers then.
-    Calls after os.fork() has returned run on a team again."""
-    code = """
+    Calls after os.fork() has returned run on a team again. With the monitoring tools that
+    end a fork's note taken by others, the live stack alone still tells the hooks' calls."""
+    claim = "for tool in (3, 4): sys.monitoring.use_tool_id(tool, 'other')"
+    code = (
+        (claim if tools == "taken" else "")
+        + """
 outcomes = []
 hook = lambda where: lambda: outcomes.append((where, results() == expected))
 os.register_at_fork(before=hook("before"), after_in_parent=hook("parent"),
@@ -135,6 +140,7 @@ for k in range(20):
     assert threads() >= min(2, os.cpu_count())
 print((len(outcomes), all(ok for _, ok in outcomes)))
 """
+    )
     assert run(code) == [(40, True)]
 
 
@@ -183,6 +189,25 @@ def fork_with_a_local():
     os.waitpid(pid, 0)
     return weakref.ref(local)
 
+def call(function, *args):
+    return function(*args)
+
+def reaped(pid):
+    if pid == 0:
+        os._exit(0)
+    os.waitpid(pid, 0)
+
+def frame_at_a_freed_forks_address():
+    reaped(call(os.fork))
+    return [call(team_after_call) for _ in range(3)]
+
+def same_call_again():
+    for step in (os.fork, team_after_call):
+        outcome = step()
+        if step is os.fork:
+            reaped(outcome)
+    return outcome
+
 helpers_in_late_hook = []
 def nested_fork():
     if not helpers_in_late_hook and not getattr(nested_fork, "running", False):
@@ -201,6 +226,8 @@ def late_hook():
 freed = fork_with_a_local()
 print(freed() is None)
 print(in_child(lambda: (refuse_forks(), failed_fork_in_a_callee())[1]))
+print(in_child(lambda: (frame_at_a_freed_forks_address(), same_call_again())))
+print((sys.monitoring.get_tool(3), sys.monitoring.get_tool(4)))
 os.register_at_fork(after_in_parent=nested_fork)
 os.register_at_fork(after_in_parent=late_hook)
 pid = os.fork()
@@ -214,10 +241,14 @@ print(helpers_in_late_hook)
 def test_fork_notes_keep_nothing_alive_and_end_with_their_fork():
     """A frame that forked is freed with its locals; a fork that fails leaves later calls on
     a team; a call in an after-fork hook that runs after another hook forked again still
-    starts no helper (in the nested fork's hooks nor in the outer one's)."""
-    freed, failed, late = run(FORK_NOTES)
+    starts no helper (in the nested fork's hooks nor in the outer one's). A note ends when
+    its os.fork() returns: a frame later made at the forking frame's address, or the forking
+    frame reaching the same call again, runs on a team; the monitoring tool is given back."""
+    freed, failed, reused, tools, late = run(FORK_NOTES)
     assert freed is True
     assert failed == (0, "True")
+    assert reused == (0, "([True, True, True], True)")
+    assert tools == (None, None)
     assert late == [False, False]
 
 
