@@ -21,6 +21,7 @@
 
 #include "arrays.hpp"
 #include "id_index.hpp"
+#include "interrupt.hpp"
 #include "parallel.hpp"
 
 namespace cpp_functions {
@@ -168,7 +169,7 @@ struct map_insertions {
     check_positions(count);
     if (distinct) {
       inserted.resize(count);
-      for (std::size_t i = 0; i < count; ++i) inserted[i] = static_cast<std::uint32_t>(i);
+      polled_loop(count, poll, [&](std::size_t i) { inserted[i] = static_cast<std::uint32_t>(i); });
     } else {
       id_table seen(count);
       inserted.reserve(count);
@@ -192,14 +193,14 @@ struct map_insertions {
       else
         policy._M_reset(saved);
     }
-    for (std::size_t j = 0; j < inserted.size(); ++j) {
-      if (j + 1 <= policy._M_state()) continue;  // no rehash below the resize point
+    polled_loop(inserted.size(), poll, [&](std::size_t j) {
+      if (j + 1 <= policy._M_state()) return;  // no rehash below the resize point
       const auto grow = policy._M_need_rehash(buckets.back(), j, 1);
       if (grow.first) {
         rehash_at.push_back(j);
         buckets.push_back(grow.second);
       }
-    }
+    });
     check_positions(buckets.back());  // bucket numbers are 32-bit too
   }
 };
@@ -275,9 +276,12 @@ call_array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::siz
   // Distinct keys in [0, buckets) take a bucket each, so each goes to the front of the list:
   // where the map never rehashes, the order is the reverse of insertion. Ids numbered from 0
   // are often just that.
-  if (map.buckets.size() == 1 && std::all_of(keys, keys + count, [&](std::int32_t key) {
-        return static_cast<std::size_t>(key) < map.buckets[0];
-      })) {
+  bool in_first_buckets = map.buckets.size() == 1;
+  if (in_first_buckets)
+    polled_loop(count, poll, [&](std::size_t i) {
+      in_first_buckets = in_first_buckets && static_cast<std::size_t>(keys[i]) < map.buckets[0];
+    });
+  if (in_first_buckets) {
     if (steps != nullptr) *steps += taken + 2 * map.inserted.size();
     return call_array<std::uint32_t>(map.inserted.rbegin(), map.inserted.rend());
   }
@@ -315,13 +319,13 @@ std::size_t first_in_map_order(const std::int32_t* keys, std::size_t count, std:
   const auto bucket_of = [&](std::uint32_t p) { return divisor.mod(static_cast<std::size_t>(keys[p])); };
   std::vector<bool> seen(map.buckets[0], false);
   std::size_t last_new = 0;
-  for (std::size_t j = 0; j < map.inserted.size(); ++j) {
+  polled_loop(map.inserted.size(), poll, [&](std::size_t j) {
     const std::size_t b = bucket_of(map.inserted[j]);
     if (!seen[b]) {
       seen[b] = true;
       last_new = b;
     }
-  }
+  });
   std::size_t j = map.inserted.size();
   while (bucket_of(map.inserted[--j]) != last_new) {
   }

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "arrays.hpp"
+#include "interrupt.hpp"
 #include "parallel.hpp"
 #include "seeded_hash.hpp"
 
@@ -45,9 +46,9 @@ class id_table {
   }
 
   // The position of id, which is given `position` if it had none yet. One thread at a time;
-  // the table grows as needed.
-  std::uint32_t find_or_add(std::int32_t id, std::uint32_t position) {
-    if (2 * (size_ + 1) > capacity_) grow();
+  // the table grows as needed, calling `poll` (if any) every few thousand slots it moves.
+  std::uint32_t find_or_add(std::int32_t id, std::uint32_t position, void (*poll)() = nullptr) {
+    if (2 * (size_ + 1) > capacity_) grow(poll);
     std::size_t slot = home(id);
     for (std::uint64_t held; (held = slots_[slot].load(std::memory_order_relaxed)) != empty;
          slot = next(slot), ++probes_)
@@ -91,11 +92,13 @@ class id_table {
       for (std::size_t slot = begin; slot < end; ++slot) slots_[slot].store(empty, std::memory_order_relaxed);
     });
   }
-  void grow() {
+  void grow(void (*poll)()) {
+    constexpr std::size_t slots_per_poll = 1 << 15;
     const std::unique_ptr<std::atomic<std::uint64_t>[]> old = std::move(slots_);
     const std::size_t old_capacity = capacity_;
     allocate(capacity_, 1);  // room for as many ids as there were slots: twice the slots
     for (std::size_t slot = 0; slot < old_capacity; ++slot) {
+      if (poll != nullptr && slot % slots_per_poll == slots_per_poll - 1) poll();
       const std::uint64_t held = old[slot].load(std::memory_order_relaxed);
       if (held == empty) continue;
       std::size_t to = home(static_cast<std::int32_t>(held));
@@ -173,25 +176,43 @@ class id_index {
 
 // Numbers for the distinct values among ids[0 .. count): slots[k] is the number of ids[k],
 // equal ids getting the same one, from 0 up; returns how many there are. Over a small range
-// the numbers rank the values; otherwise they follow first appearance.
+// the numbers rank the values; otherwise they follow first appearance. One thread, polling for
+// interruptions every few thousand steps.
 inline std::size_t number_ids(const std::int32_t* ids, std::size_t count, std::uint32_t* slots) {
+  constexpr std::uint32_t steps_per_poll = 1 << 14;
   if (count == 0) return 0;
-  const auto [lo, hi] = std::minmax_element(ids, ids + count);
+  interrupt_ticker ticker{steps_per_poll};
+  std::int32_t lo = ids[0], hi = ids[0];
+  for (std::size_t k = 0; k < count; ++k) {
+    ticker.tick();
+    lo = std::min(lo, ids[k]);
+    hi = std::max(hi, ids[k]);
+  }
   std::size_t numbered = 0;
-  if (dense_ids(*lo, *hi, count)) {
-    call_array<std::uint32_t> rank(static_cast<std::size_t>(static_cast<std::int64_t>(*hi) - *lo + 1), 0);
-    for (std::size_t k = 0; k < count; ++k)
-      rank[static_cast<std::size_t>(static_cast<std::int64_t>(ids[k]) - *lo)] = 1;
-    for (std::uint32_t& r : rank)
+  if (dense_ids(lo, hi, count)) {
+    call_array<std::uint32_t> rank(static_cast<std::size_t>(static_cast<std::int64_t>(hi) - lo + 1), 0);
+    const auto at = [&](std::int32_t id) {
+      return static_cast<std::size_t>(static_cast<std::int64_t>(id) - lo);
+    };
+    for (std::size_t k = 0; k < count; ++k) {
+      ticker.tick();
+      rank[at(ids[k])] = 1;
+    }
+    for (std::uint32_t& r : rank) {
+      ticker.tick();
       if (r != 0) r = static_cast<std::uint32_t>(numbered++);
+    }
     check_positions(numbered);
-    for (std::size_t k = 0; k < count; ++k)
-      slots[k] = rank[static_cast<std::size_t>(static_cast<std::int64_t>(ids[k]) - *lo)];
+    for (std::size_t k = 0; k < count; ++k) {
+      ticker.tick();
+      slots[k] = rank[at(ids[k])];
+    }
     return numbered;
   }
   id_table table(std::min<std::size_t>(count, 1 << 16));
   for (std::size_t k = 0; k < count; ++k) {
-    slots[k] = table.find_or_add(ids[k], static_cast<std::uint32_t>(numbered));
+    ticker.tick();
+    slots[k] = table.find_or_add(ids[k], static_cast<std::uint32_t>(numbered), poll_interrupt);
     if (slots[k] == numbered) check_positions(++numbered);
   }
   return numbered;

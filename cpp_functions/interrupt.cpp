@@ -4,9 +4,12 @@
 
 #include <pybind11/pybind11.h>
 
+#include "parallel.hpp"
+
 namespace cpp_functions {
 
 void poll_interrupt() {
+  note_poll();
   if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
 }
 

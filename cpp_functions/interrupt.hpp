@@ -3,6 +3,7 @@
 // it. Kernels never see where an interruption comes from.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace cpp_functions {
@@ -12,6 +13,18 @@ namespace cpp_functions {
 // (interrupt.cpp) runs Python signal handlers, which may run any Python code. The
 // stand-alone kernel timers define it as nothing.
 void poll_interrupt();
+
+// body(i) for i in [0, count) on the calling thread, with poll() between runs of 2^14 steps:
+// serial loops over a call's whole input.
+template <typename Poll, typename Body>
+void polled_loop(std::size_t count, Poll&& poll, const Body& body) {
+  constexpr std::size_t steps_per_poll = 1 << 14;
+  for (std::size_t begin = 0; begin < count; begin += steps_per_poll) {
+    if (begin != 0) poll();
+    const std::size_t end = count - begin < steps_per_poll ? count : begin + steps_per_poll;
+    for (std::size_t i = begin; i < end; ++i) body(i);
+  }
+}
 
 // Polls once every `interval` calls of tick(): loops whose steps are too short to poll each.
 struct interrupt_ticker {

@@ -35,6 +35,7 @@
 #include <mutex>
 #include <new>
 
+#include "interrupt.hpp"
 #include "omp_api.hpp"
 #include "phase_marks.hpp"
 
@@ -65,6 +66,11 @@ constexpr auto stalls_apart = std::chrono::milliseconds(50);
 constexpr int stalls_in_a_row = 3;
 constexpr auto first_window = std::chrono::milliseconds(10);
 constexpr auto longest_window = std::chrono::milliseconds(320);
+// A job on the call's thread pauses between chunks once this long has passed since the
+// thread's last poll for interruptions, with its helpers out and the pool free, to poll (a
+// signal handler may then run any Python code, a fork or a call of ours included), and goes on
+// where it stopped. A gap between polls then lasts this plus a chunk at most, inside jobs.
+constexpr auto poll_every = std::chrono::milliseconds(4);
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
                   std::atomic<std::uint32_t>::is_always_lock_free,
@@ -91,10 +97,26 @@ struct call_state {
   steady_clock::time_point last_stall{};  // of this call, or long before it
   steady_clock::time_point team_since{};  // when the team last started again
   steady_clock::duration window = first_window;
-  int in_a_row = 0;       // stalls each within stalls_apart of the one before
-  bool long_job = false;  // the last job on a team took over stall_limit
+  int in_a_row = 0;                      // stalls each within stalls_apart of the one before
+  bool long_job = false;                 // the last job on a team took over stall_limit
+  int jobs = 0;                          // jobs running on this thread (nested ones run inside a chunk)
+  steady_clock::time_point last_poll{};  // of this thread, for interruptions
+  int unpolled = 0;                      // no_polls_in_jobs scopes alive
 };
 thread_local call_state this_call __attribute__((tls_model("initial-exec")));
+
+// Whether a job starting now (not counted yet) may pause for polls: on the call's own thread
+// (helpers have no call), outside any other job of it, and where the job reads no Python
+// object.
+bool polls_in_job() { return this_call.depth > 0 && this_call.jobs == 0 && this_call.unpolled == 0; }
+
+// Counts a job on this thread for its life.
+struct job_count {
+  job_count() { ++this_call.jobs; }
+  ~job_count() { --this_call.jobs; }
+  job_count(const job_count&) = delete;
+  job_count& operator=(const job_count&) = delete;
+};
 
 // Whether the current call runs its jobs alone now; ends a window that has passed.
 bool going_alone() {
@@ -177,6 +199,7 @@ struct job_state {
   bool watch = false;
   share shares[max_team];
   std::atomic<bool> failed{false};
+  std::atomic<bool> pausing{false};  // the caller stopped for a poll: claim nothing more
   std::exception_ptr first_error;
 
   void capture() noexcept {
@@ -186,20 +209,25 @@ struct job_state {
 };
 
 // Runs chunks of participant p's share from the front, then others' from the back, until none
-// is left or a chunk has thrown.
-void participate(job_state& s, int p) {
+// is left, a chunk has thrown or the job pauses; the caller pauses it after a chunk that ends
+// past `pause_at`.
+void participate(job_state& s, int p, steady_clock::time_point pause_at = steady_clock::time_point::max()) {
   auto run = [&](std::uint32_t chunk) {
     try {
       s.task->run(s.task->body, s.offset + chunk, p);
     } catch (...) {
       s.capture();
     }
+    if (pause_at != steady_clock::time_point::max() && steady_clock::now() >= pause_at) s.pausing.store(true);
+  };
+  const auto going_on = [&] {
+    return !s.failed.load(std::memory_order_relaxed) && !s.pausing.load(std::memory_order_relaxed);
   };
   std::uint32_t chunk = 0;
-  while (!s.failed.load(std::memory_order_relaxed) && claim_front(s.shares[p], chunk)) run(chunk);
+  while (going_on() && claim_front(s.shares[p], chunk)) run(chunk);
   for (int k = 1; k < s.team; ++k) {
     share& other = s.shares[(p + k) % s.team];
-    while (!s.failed.load(std::memory_order_relaxed) && claim_back(other, chunk)) run(chunk);
+    while (going_on() && claim_back(other, chunk)) run(chunk);
   }
 }
 
@@ -392,32 +420,51 @@ void wait_for_helpers(pool_state& p, const job_state& s) {
   if (this_call.depth > 0 && away > stall_limit) stalled(steady_clock::now());
 }
 
-void run_piece(pool_state& p, const detail::job& task, std::size_t offset, std::uint32_t chunks, int team) {
+// Runs chunks [offset, offset + chunks) of `task` on the caller and up to team - 1 helpers,
+// holding the pool through `guard`. Where polls_in_job(), pauses every poll_every with the
+// pool free; after the poll, goes on with the helpers it has then, or alone when the pool is
+// taken.
+void run_piece(pool_state& p, std::unique_lock<std::mutex>& guard, const detail::job& task,
+               std::size_t offset, std::uint32_t chunks, int team, bool polls) {
   job_state s;
   s.task = &task;
   s.offset = offset;
   s.team = team;
-  s.watch = this_call.long_job;
-  const auto start = steady_clock::now();
   for (int k = 0; k < team; ++k) {
     const std::uint64_t front = std::uint64_t{chunks} * k / team,
                         back = std::uint64_t{chunks} * (k + 1) / team;
     s.shares[k].span.store(front | back << 32);
   }
-  p.current = &s;
-  p.open.store(true);
-  p.generation.fetch_add(1);
-  if (p.sleepers.load() != 0) futex_wake(p.generation);
-  participate(s, 0);
-  p.open.store(false);
-  wait_for_helpers(p, s);
-  p.current = nullptr;
-  this_call.long_job = steady_clock::now() - start > stall_limit;
-  if (s.first_error) std::rethrow_exception(s.first_error);
+  for (bool helpers = guard.owns_lock();;) {
+    s.watch = this_call.long_job;
+    const auto start = steady_clock::now();
+    if (helpers) {
+      p.current = &s;
+      p.open.store(true);
+      p.generation.fetch_add(1);
+      if (p.sleepers.load() != 0) futex_wake(p.generation);
+    }
+    participate(s, 0, polls ? this_call.last_poll + poll_every : steady_clock::time_point::max());
+    if (helpers) {
+      p.open.store(false);
+      wait_for_helpers(p, s);
+      p.current = nullptr;
+      this_call.long_job = steady_clock::now() - start > stall_limit;
+    }
+    if (s.first_error) std::rethrow_exception(s.first_error);
+    if (!s.pausing.load()) return;
+    if (guard.owns_lock()) guard.unlock();
+    poll_interrupt();
+    s.pausing.store(false);
+    helpers = guard.try_lock() && !going_alone() && 1 + start_helpers(p, team - 1) > 1;
+  }
 }
 
-void run_alone(const detail::job& task) {
-  for (std::size_t chunk = 0; chunk < task.chunks; ++chunk) task.run(task.body, chunk, 0);
+void run_alone(const detail::job& task, bool polls) {
+  for (std::size_t chunk = 0; chunk < task.chunks; ++chunk) {
+    task.run(task.body, chunk, 0);
+    if (polls && steady_clock::now() >= this_call.last_poll + poll_every) poll_interrupt();
+  }
 }
 
 // Stops and joins the helpers before fork(): a child must not inherit helpers it does not
@@ -473,6 +520,11 @@ call_scope::call_scope() {
 
 call_scope::~call_scope() { --this_call.depth; }
 
+void note_poll() { this_call.last_poll = steady_clock::now(); }
+
+no_polls_in_jobs::no_polls_in_jobs() { ++this_call.unpolled; }
+no_polls_in_jobs::~no_polls_in_jobs() { --this_call.unpolled; }
+
 void run_call_alone() {
   if (this_call.depth == 0) return;
   this_call.solo = true;
@@ -480,22 +532,24 @@ void run_call_alone() {
 }
 
 void detail::run_job(const job& task) {
+  const bool polls = polls_in_job();
+  const job_count counted;
   constexpr std::size_t piece_chunks = std::size_t{1} << 31;  // chunk numbers fit the packed shares
   const int team = static_cast<int>(std::min<std::size_t>(
       {static_cast<std::size_t>(std::max(task.team, 1)), static_cast<std::size_t>(max_team), task.chunks}));
-  if (team <= 1) return run_alone(task);
+  if (team <= 1) return run_alone(task, polls);
   if (going_alone()) {
     CPP_FUNCTIONS_JOB_ALONE();
-    return run_alone(task);
+    return run_alone(task, polls);
   }
   pool_state& p = pool();
   std::unique_lock<std::mutex> guard(p.lock, std::try_to_lock);
-  if (!guard.owns_lock()) return run_alone(task);  // another thread's job, or this one's outer
+  if (!guard.owns_lock()) return run_alone(task, polls);  // another thread's job, or this one's outer
   const int joined = 1 + start_helpers(p, team - 1);
-  if (joined <= 1) return run_alone(task);
+  if (joined <= 1) return run_alone(task, polls);
   for (std::size_t offset = 0; offset < task.chunks; offset += piece_chunks)
-    run_piece(p, task, offset, static_cast<std::uint32_t>(std::min(piece_chunks, task.chunks - offset)),
-              joined);
+    run_piece(p, guard, task, offset,
+              static_cast<std::uint32_t>(std::min(piece_chunks, task.chunks - offset)), joined, polls);
 }
 
 }  // namespace cpp_functions

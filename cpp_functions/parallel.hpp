@@ -15,7 +15,9 @@
 // time, then tries its team again; a window outlives its call, and the thread's next calls wait
 // it out too. A call is the life of the outermost call_scope on the thread.
 //
-// Jobs run no Python code: callers poll for interruptions between jobs, never inside one.
+// Jobs run no Python code. Callers poll for interruptions between jobs, and a job that runs
+// for milliseconds pauses between chunks, its helpers out, for the caller to poll, except
+// inside a no_polls_in_jobs scope (jobs that read Python objects).
 // The helpers stop before a fork() of the process and start again in parent and child at
 // their next job, so no process ever holds helpers that belong to another.
 #pragma once
@@ -43,6 +45,19 @@ class call_scope {
   ~call_scope();
   call_scope(const call_scope&) = delete;
   call_scope& operator=(const call_scope&) = delete;
+};
+
+// Notes a poll for interruptions on this thread: its jobs pause for the next one in time.
+void note_poll();
+
+// While alive, jobs started on this thread do not pause for polls: they read Python objects,
+// which a signal handler run by a poll could change or free.
+class no_polls_in_jobs {
+ public:
+  no_polls_in_jobs();
+  ~no_polls_in_jobs();
+  no_polls_in_jobs(const no_polls_in_jobs&) = delete;
+  no_polls_in_jobs& operator=(const no_polls_in_jobs&) = delete;
 };
 
 // Runs the rest of the current call on the calling thread alone; nothing outside a call.

@@ -148,6 +148,7 @@ inline std::size_t read_set_tables(PyObject* const* sets, std::size_t count, std
 // per set read. No Python code runs and nothing is changed but the outputs.
 inline std::size_t read_exact_sets(PyObject* const* sets, std::size_t count, call_array<std::size_t>& offsets,
                                    call_array<std::int32_t>& ids) {
+  const no_polls_in_jobs unpolled;
   const std::size_t first = offsets.size() - 1;
   offsets.resize(first + 1 + count);
   std::atomic<std::size_t> first_other{count};
@@ -170,6 +171,7 @@ template <typename Walk>
 std::size_t read_exact_entries(std::size_t count, const Walk& walk, call_array<std::int32_t>& keys,
                                call_array<std::size_t>& offsets, call_array<std::int32_t>& ids,
                                call_array<PyObject*>& values) {
+  const no_polls_in_jobs unpolled;
   const std::size_t first = offsets.size() - 1;
   keys.resize(first + count);
   offsets.resize(first + 1 + count);

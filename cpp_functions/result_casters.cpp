@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "casters.hpp"
@@ -25,7 +26,7 @@ namespace cpp_functions {
 namespace {
 
 constexpr std::size_t serial_orders_below = 1 << 14;  // ids of both dicts: one thread orders both below
-constexpr std::size_t unpolled_orders_max = 1 << 21;  // ids replayed at once without polls (~30 ms)
+constexpr std::size_t unpolled_orders_max = 1 << 18;  // ids replayed at once without polls (~4 ms)
 
 // Owns the new references it hands out; releases them all when the conversion ends, on every
 // path. Objects that went into a tuple hold their own reference by then.
@@ -92,26 +93,43 @@ struct float_cache {
 // references not handed out are given back on every path.
 struct position_ints {
   struct entry {
-    PyObject* object = nullptr;
-    std::uint32_t unused = 0;  // prepaid references not yet in a tuple (< 2^31: 2(n - 1) at most)
+    PyObject* object;
+    std::uint32_t unused;  // prepaid references not yet in a tuple (< 2^31: 2(n - 1) at most)
   };
-  std::vector<entry> table;
+  call_array<entry> table;  // written in full, with polls, by the constructor
+
+  static constexpr std::uint32_t steps_per_poll = 1 << 16;
 
   explicit position_ints(const line_graph_edges& edges) : table(edges.offsets.size() - 1) {
-    for (std::size_t i = 0; i + 1 < edges.offsets.size(); ++i)
-      table[i].unused = static_cast<std::uint32_t>(edges.offsets[i + 1] - edges.offsets[i]);
-    for (std::int32_t j : edges.second) ++table[static_cast<std::size_t>(j)].unused;
+    interrupt_ticker ticker{steps_per_poll};
+    for (std::size_t i = 0; i + 1 < edges.offsets.size(); ++i) {
+      ticker.tick();
+      table[i] = {nullptr, static_cast<std::uint32_t>(edges.offsets[i + 1] - edges.offsets[i])};
+    }
+    for (std::int32_t j : edges.second) {
+      ticker.tick();
+      ++table[static_cast<std::size_t>(j)].unused;
+    }
   }
   ~position_ints() {
-    for (const entry& e : table)
-      if (e.object != nullptr) {
-        Py_SET_REFCNT(e.object, Py_REFCNT(e.object) - e.unused);  // a no-op on immortal ints
-        Py_DECREF(e.object);
-      }
+    give_back([] {});
+  }
+  // Gives back the table's own references and those not handed out; `poll` runs between steps.
+  template <typename Poll>
+  void give_back(const Poll& poll) {
+    std::uint32_t steps = 0;
+    for (entry& e : table) {
+      if (++steps % steps_per_poll == 0) poll();
+      if (e.object == nullptr) continue;
+      Py_SET_REFCNT(e.object, Py_REFCNT(e.object) - e.unused);  // a no-op on immortal ints
+      Py_DECREF(std::exchange(e.object, nullptr));
+    }
   }
   // False with the error set when an int cannot be made.
   bool make() {
+    interrupt_ticker ticker{steps_per_poll};
     for (std::size_t i = 0; i < table.size(); ++i) {
+      ticker.tick();
       if (table[i].unused == 0) continue;
       PyObject* made = PyLong_FromSize_t(i);
       if (made == nullptr) return false;
@@ -199,7 +217,7 @@ PyObject* scores_dict(const call_array<std::int32_t>& ids, const call_array<doub
   PyObject* sized = _PyDict_NewPresized(static_cast<Py_ssize_t>(std::min(order.size(), largest_presize)));
   if (sized == nullptr) PyErr_Clear();
   py::dict result = sized != nullptr ? py::reinterpret_steal<py::dict>(sized) : py::dict();
-  interrupt_ticker ticker{1 << 16};
+  interrupt_ticker ticker{1 << 14};
   // Entries with the bits of the entry before share its float: every score is equal before
   // the first round, and equal scores often come in runs.
   py::object value;
@@ -239,7 +257,7 @@ PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
   // handler at a poll must not see it. Tracked again once full.
   PyObject_GC_UnTrack(result.ptr());
   // Every poll also runs the collection that the new tuples keep scheduling: a few per second.
-  interrupt_ticker ticker{1 << 18};
+  interrupt_ticker ticker{1 << 15};
   object_pool objects;
   float_cache floats(objects);
   position_ints ints(edges);
@@ -256,6 +274,7 @@ PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
                       edge_tuple(ints, i, static_cast<std::size_t>(edges.second[p]), weight));
     }
   }
+  ints.give_back(poll_interrupt);
   PyObject_GC_Track(result.ptr());
   CPP_FUNCTIONS_PHASE("result objects");
   return result.release().ptr();

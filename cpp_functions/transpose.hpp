@@ -3,7 +3,9 @@
 // On a team the rows are cut into one contiguous part per thread, of about as many entries
 // each. Every part counts its columns; a column's entries then start with those of the first
 // part, then the second, and so on, so each part fills its own slots and every column lists
-// its rows ascending, exactly as the sequential sort does.
+// its rows ascending, exactly as the sequential sort does. A part goes through its rows in
+// slices: each job runs every part's next slice, and the caller polls for interruptions
+// between jobs.
 #pragma once
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "interrupt.hpp"
 #include "parallel.hpp"
 
 namespace cpp_functions {
@@ -30,8 +33,9 @@ void transpose(const call_array<std::size_t>& offsets, const call_array<std::uin
                std::size_t columns, std::size_t spare, call_array<std::size_t>& t_offsets,
                call_array<T>& t_targets, int team, const Counted& counted, const Value& value,
                const Placed& placed) {
-  constexpr std::size_t entries_per_part = 1 << 15;  // fewer entries a part are not worth a thread
-  constexpr std::size_t entries_per_column = 4;      // per part: its counts take a pass over all columns
+  constexpr std::size_t entries_per_part = 1 << 15;   // fewer entries a part are not worth a thread
+  constexpr std::size_t entries_per_column = 4;       // per part: its counts take a pass over all columns
+  constexpr std::size_t entries_per_slice = 1 << 18;  // of a part, in one job: a few milliseconds
   const std::size_t rows = offsets.size() - 1;
   const std::size_t parts = std::max<std::size_t>(
       1,
@@ -44,13 +48,35 @@ void transpose(const call_array<std::size_t>& offsets, const call_array<std::uin
   for (std::size_t k = 0; k < parts; ++k)
     first_row[k] = static_cast<std::size_t>(
         std::lower_bound(offsets.begin(), offsets.end() - 1, targets.size() * k / parts) - offsets.begin());
-  std::vector<std::vector<std::size_t>> fill(parts, std::vector<std::size_t>(columns, 0));
-  parallel_chunks(parts, team, [&](std::size_t k, int) {
-    for (std::size_t p = offsets[first_row[k]]; p < offsets[first_row[k + 1]]; ++p) ++fill[k][targets[p]];
+  // Slice j of part k: its rows that start in its j-th run of entries_per_slice entries.
+  std::size_t longest = 0;
+  for (std::size_t k = 0; k < parts; ++k)
+    longest = std::max(longest, offsets[first_row[k + 1]] - offsets[first_row[k]]);
+  const std::size_t slices = std::max<std::size_t>(1, (longest + entries_per_slice - 1) / entries_per_slice);
+  const auto row_at = [&](std::size_t k, std::size_t j) {
+    if (j >= slices) return first_row[k + 1];
+    const auto from = offsets.begin() + static_cast<std::ptrdiff_t>(first_row[k]);
+    const auto to = offsets.begin() + static_cast<std::ptrdiff_t>(first_row[k + 1]);
+    return static_cast<std::size_t>(
+        std::lower_bound(from, to, offsets[first_row[k]] + j * entries_per_slice) - offsets.begin());
+  };
+  const auto by_slices = [&](const auto& rows) {
+    for (std::size_t j = 0; j < slices; ++j) {
+      if (j != 0) poll_interrupt();
+      parallel_chunks(parts, team, [&](std::size_t k, int) { rows(k, j, row_at(k, j), row_at(k, j + 1)); });
+    }
+  };
+  std::vector<std::vector<std::size_t>> fill(parts);
+  by_slices([&](std::size_t k, std::size_t j, std::size_t first, std::size_t last) {
+    if (j == 0) fill[k].assign(columns, 0);  // by the part's thread, which faults its pages in
+    for (std::size_t p = offsets[first]; p < offsets[last]; ++p) ++fill[k][targets[p]];
   });
   // Column c's entries: part 0's first, at t_offsets[c]; fill[k][c] becomes part k's first slot.
-  t_offsets.assign(columns + 1, 0);
+  t_offsets.resize(columns + 1);
+  t_offsets[0] = 0;
+  interrupt_ticker ticker{1 << 14};
   for (std::size_t c = 0; c < columns; ++c) {
+    ticker.tick();
     std::size_t at = t_offsets[c];
     for (std::size_t k = 0; k < parts; ++k) {
       const std::size_t count = fill[k][c];
@@ -60,9 +86,9 @@ void transpose(const call_array<std::size_t>& offsets, const call_array<std::uin
     t_offsets[c + 1] = at + spare;
   }
   counted(static_cast<const call_array<std::size_t>&>(t_offsets));
-  parallel_chunks(parts, team, [&](std::size_t k, int) {
+  by_slices([&](std::size_t k, std::size_t, std::size_t first, std::size_t last) {
     std::vector<std::size_t>& slot = fill[k];
-    for (std::size_t r = first_row[k]; r < first_row[k + 1]; ++r) {
+    for (std::size_t r = first; r < last; ++r) {
       const T entry = value(r);
       for (std::size_t p = offsets[r]; p < offsets[r + 1]; ++p) {
         const std::uint32_t column = targets[p];

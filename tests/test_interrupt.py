@@ -189,6 +189,57 @@ def test_signals_whose_handlers_return_change_nothing():
     assert outcome.stdout.split() == ["True", "True", "True"]
 
 
+PAUSING_CHILD = """
+import os, random, signal, warnings
+from cpp_functions.algorithms.centrality import compute_centralities
+from cpp_functions.algorithms.connected import is_connected
+from cpp_functions.convert.line_graph import compute_line_graph_edges
+
+warnings.simplefilter("error")  # a fork while helpers run would warn
+rng = random.Random(5)
+pool = rng.sample(range(-2**31, 2**31 - 1), 300_000)
+hyperedges = [set(rng.sample(pool, 6)) for _ in range(200_000)]
+edge_dict = dict(zip(rng.sample(range(2**31 - 1), len(hyperedges)), hyperedges))
+node_dict = {}
+for e, members in edge_dict.items():
+    for v in members:
+        node_dict.setdefault(v, set()).add(e)
+calls = lambda: (
+    compute_line_graph_edges(hyperedges, 2, "normalized", 2),
+    compute_line_graph_edges(hyperedges, 1, "absolute", 2),
+    compute_centralities(node_dict, edge_dict, 3, 0.0),
+    is_connected(node_dict, edge_dict),
+)
+plain = calls()
+seen = {"signals": 0, "nested": 0, "forks": 0}
+def handler(signum, frame):
+    # Runs at polls, also those of jobs paused between their chunks: calls of ours and forks
+    # then find the helpers out and the pool free.
+    seen["signals"] += 1
+    if seen["signals"] % 40 == 0:
+        seen["nested"] += is_connected({1: {7}, 2: {7}}, {7: {1, 2}})
+    if seen["signals"] % 400 == 0:
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0)
+        os.waitpid(pid, 0)
+        seen["forks"] += 1
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.0002, 0.0002)
+signalled = [calls() for _ in range(3)]
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(all(s == plain for s in signalled), seen["nested"] > 10, seen["forks"] > 0)
+"""
+
+
+def test_jobs_paused_for_handlers_that_call_us_and_fork_give_the_same_results():
+    """Handlers run every 0.2 ms, at polls inside long jobs too; they call the module and fork.
+    Results stay those of undisturbed calls and no fork warns about helper threads."""
+    outcome = run_child(PAUSING_CHILD, timeout=600)
+    assert outcome.returncode == 0, outcome.stderr
+    assert outcome.stdout.split() == ["True", "True", "True"]
+
+
 PYTHON_INDEX_ID = """
 class Id:
     # Converted through its Python __index__, in which a signal's handler usually runs.

@@ -162,7 +162,9 @@ void expand_level(search_state& s, std::vector<std::uint32_t>& queue, std::size_
     for (std::size_t i = first + chunk * per_chunk; i < stop; ++i) s.expand(queue[i], batch, out);
     s.finish(batch, out);
   });
-  for (const auto& part : local_next) queue.insert(queue.end(), part.nodes.begin(), part.nodes.end());
+  cpp_functions::polled_loop(local_next.size(), cpp_functions::poll_interrupt, [&](std::size_t c) {
+    queue.insert(queue.end(), local_next[c].nodes.begin(), local_next[c].nodes.end());
+  });
 }
 
 }  // namespace
@@ -190,7 +192,9 @@ bool is_connected(const incidence_entries& nodes, const incidence_entries& edges
   for (std::size_t head = 0; head < queue.size() && queue.size() < n;) {
     const std::size_t level_end = queue.size();
     std::size_t work = 0;  // edges the level lists, summed only where a team could take it
-    for (std::size_t i = head; team > 1 && i < level_end; ++i) work += s.degree(queue[i]);
+    if (team > 1)
+      cpp_functions::polled_loop(level_end - head, cpp_functions::poll_interrupt,
+                                 [&](std::size_t i) { work += s.degree(queue[head + i]); });
     if (work >= parallel_work) {
       expand_level(s, queue, head, work, team);
       head = level_end;

@@ -253,20 +253,22 @@ edge_groups group_edges(const call_array<std::size_t>& offsets, const resolved_e
 // Positions 0, 1, ... in ascending key order, ties in index order (a counting sort).
 std::vector<std::uint32_t> rank_by(const std::vector<std::size_t>& keys) {
   std::size_t top = 0;
-  for (std::size_t k : keys) top = std::max(top, k);
+  polled_loop(keys.size(), poll_interrupt, [&](std::size_t i) { top = std::max(top, keys[i]); });
   std::vector<std::size_t> first(top + 2, 0);
-  for (std::size_t k : keys) ++first[k + 1];
+  polled_loop(keys.size(), poll_interrupt, [&](std::size_t i) { ++first[keys[i] + 1]; });
   std::partial_sum(first.begin(), first.end(), first.begin());
   std::vector<std::uint32_t> rank(keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) rank[i] = static_cast<std::uint32_t>(first[keys[i]]++);
+  polled_loop(keys.size(), poll_interrupt,
+              [&](std::size_t i) { rank[i] = static_cast<std::uint32_t>(first[keys[i]]++); });
   return rank;
 }
 
 void mark_runs(incidence_side& s) {
   s.run_first.clear();
-  for (std::size_t i = 0; i < s.size(); ++i)
+  polled_loop(s.size(), poll_interrupt, [&](std::size_t i) {
     if (i == 0 || s.offsets[i + 1] - s.offsets[i] != s.offsets[i] - s.offsets[i - 1])
       s.run_first.push_back(i);
+  });
   s.run_first.push_back(s.size());
 }
 
@@ -296,11 +298,13 @@ incidence_structure build_incidence(const incidence_map& nodes, const incidence_
   const int team = team_size(resolved.members.size() + edges.size(), serial_below_work);
 
   std::vector<std::size_t> set_size(sets);
-  for (std::uint32_t d = 0; d < sets; ++d)
+  polled_loop(sets, poll_interrupt, [&](std::size_t d) {
     set_size[d] = edges.offsets[first_edge[d] + 1] - edges.offsets[first_edge[d]];
+  });
   const std::vector<std::uint32_t> set_rank = rank_by(set_size);
   std::vector<std::uint32_t> set_at(sets);
-  for (std::uint32_t d = 0; d < sets; ++d) set_at[set_rank[d]] = d;
+  polled_loop(sets, poll_interrupt,
+              [&](std::size_t d) { set_at[set_rank[d]] = static_cast<std::uint32_t>(d); });
   g.edge_class.resize(edges.size());
   parallel_for(edges.size(), edges_per_claim, team, [&](std::size_t first, std::size_t last, int) {
     for (std::size_t e = first; e < last; ++e) g.edge_class[e] = set_rank[groups.class_of[e]];
@@ -309,7 +313,8 @@ incidence_structure build_incidence(const incidence_map& nodes, const incidence_
   // The sets in size order, listing node indices.
   call_array<std::size_t> set_offsets(sets + 1);
   set_offsets[0] = 0;
-  for (std::size_t d = 0; d < sets; ++d) set_offsets[d + 1] = set_offsets[d] + set_size[set_at[d]];
+  polled_loop(sets, poll_interrupt,
+              [&](std::size_t d) { set_offsets[d + 1] = set_offsets[d] + set_size[set_at[d]]; });
   call_array<std::uint32_t> set_members(set_offsets[sets]);
   parallel_for(sets, edges_per_claim, team, [&](std::size_t first, std::size_t last, int) {
     for (std::size_t d = first; d < last; ++d) {
@@ -325,15 +330,17 @@ incidence_structure build_incidence(const incidence_map& nodes, const incidence_
   std::vector<std::uint32_t> reach(n, unset);
   std::vector<std::size_t> degree_in_reach(n, 0);
   std::uint32_t next = 0;
-  for (std::uint32_t k : set_members) {
+  polled_loop(set_members.size(), poll_interrupt, [&](std::size_t p) {
+    const std::uint32_t k = set_members[p];
     if (reach[k] == unset) reach[k] = next++;
     ++degree_in_reach[reach[k]];
-  }
-  for (std::uint32_t& r : reach)
-    if (r == unset) r = next++;
+  });
+  polled_loop(n, poll_interrupt, [&](std::size_t i) {
+    if (reach[i] == unset) reach[i] = next++;
+  });
   const std::vector<std::uint32_t> node_rank = rank_by(degree_in_reach);
   g.node_slot.resize(n);
-  for (std::size_t i = 0; i < n; ++i) g.node_slot[i] = node_rank[reach[i]];
+  polled_loop(n, poll_interrupt, [&](std::size_t i) { g.node_slot[i] = node_rank[reach[i]]; });
 
   // Node lists hold sets, set lists hold nodes, both ascending.
   parallel_for(set_members.size(), edges_per_claim * 8, team, [&](std::size_t first, std::size_t last, int) {
@@ -343,7 +350,8 @@ incidence_structure build_incidence(const incidence_map& nodes, const incidence_
   transpose(g.nodes.offsets, g.nodes.targets, sets, g.edges.offsets, g.edges.targets, team);
   if (sets < edges.size()) {
     g.edges.counts.assign(sets, 0);
-    for (std::uint32_t c : g.edge_class) ++g.edges.counts[c];
+    polled_loop(g.edge_class.size(), poll_interrupt,
+                [&](std::size_t e) { ++g.edges.counts[g.edge_class[e]]; });
   }
   mark_runs(g.nodes);
   mark_runs(g.edges);

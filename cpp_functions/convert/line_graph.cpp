@@ -213,7 +213,9 @@ void collect_pairs(Index& index, weighting mode, std::size_t budget, line_graph_
   }
   edges.offsets.resize(n + 1);
   edges.offsets[0] = 0;
-  for (std::size_t i = 0; i < n; ++i) edges.offsets[i + 1] = edges.offsets[i] + (counts[i] & ~walk_again);
+  cpp_functions::polled_loop(n, cpp_functions::poll_interrupt, [&](std::size_t i) {
+    edges.offsets[i + 1] = edges.offsets[i] + (counts[i] & ~walk_again);
+  });
   if (!again) cpp_functions::call_array<std::uint32_t>().swap(counts);
   check_output_size(edges.offsets[n]);
   edges.second.resize(edges.offsets[n]);

@@ -87,14 +87,15 @@ struct member_lists {
 inline member_lists number_members(const hyperedge_list& hyperedges, std::size_t min_size) {
   const std::size_t n = hyperedges.size();
   member_lists members;
-  members.offsets.assign(n + 1, 0);
-  for (std::size_t i = 0; i < n; ++i) {
+  members.offsets.resize(n + 1);
+  members.offsets[0] = 0;
+  polled_loop(n, poll_interrupt, [&](std::size_t i) {
     const std::size_t size = hyperedges.offsets[i + 1] - hyperedges.offsets[i];
     if (size > UINT32_MAX)
       throw std::length_error("hyperedge " + std::to_string(i) + " has " + std::to_string(size) +
                               " members: at most 2^32 - 1");
     members.offsets[i + 1] = members.offsets[i] + (size >= min_size ? size : 0);
-  }
+  });
   members.slots.resize(members.offsets[n]);
   if (members.slots.size() == hyperedges.members.size()) {  // every hyperedge takes part: no copy
     members.num_slots = number_ids(hyperedges.members.data(), members.slots.size(), members.slots.data());
@@ -244,11 +245,11 @@ struct heavy_members {
     // out are left out too.
     std::vector<std::pair<std::size_t, std::uint32_t>> held;  // holders and slot
     double visits = 0;                                        // of the walk without heavy members
-    for (std::uint32_t slot = 0; slot < lists.num_slots; ++slot) {
-      const std::size_t d = lengths(slot);
+    polled_loop(lists.num_slots, poll_interrupt, [&](std::size_t slot) {
+      const std::size_t d = lengths(static_cast<std::uint32_t>(slot));
       visits += 0.5 * static_cast<double>(d) * static_cast<double>(d - 1);
-      if (d > heavy_floor) held.push_back({d, slot});
-    }
+      if (d > heavy_floor) held.push_back({d, static_cast<std::uint32_t>(slot)});
+    });
     std::size_t threshold = heavy_floor;
     if (held.size() > max_heavy) {
       std::nth_element(held.begin(), held.begin() + max_heavy, held.end(), std::greater<>());

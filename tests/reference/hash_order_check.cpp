@@ -14,6 +14,8 @@
 
 #include "cpp_functions/hash_order.hpp"
 
+void cpp_functions::poll_interrupt() {}
+
 int main() {
   std::string line;
   while (std::getline(std::cin, line)) {

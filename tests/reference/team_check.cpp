@@ -18,6 +18,7 @@
 #include <cstring>
 #include <thread>
 
+#include "cpp_functions/interrupt.hpp"
 #include "cpp_functions/parallel.hpp"
 
 namespace {
@@ -59,6 +60,8 @@ double ms_since(clock_type::time_point start) {
 }
 
 }  // namespace
+
+void cpp_functions::poll_interrupt() {}
 
 int main(int argc, char** argv) {
   const char* mode = argc > 1 ? argv[1] : "persistent";
