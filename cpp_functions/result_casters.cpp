@@ -26,7 +26,7 @@ namespace cpp_functions {
 namespace {
 
 constexpr std::size_t serial_orders_below = 1 << 14;  // ids of both dicts: one thread orders both below
-constexpr std::size_t unpolled_orders_max = 1 << 18;  // ids replayed at once without polls (~4 ms)
+constexpr std::size_t unpolled_orders_max = 1 << 21;  // ids replayed at once without polls (~30 ms)
 
 // Owns the new references it hands out; releases them all when the conversion ends, on every
 // path. Objects that went into a tuple hold their own reference by then.
