@@ -18,8 +18,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "../cpp_functions/flat_types.hpp"
-#include "../cpp_functions/interrupt.hpp"
+#include "../cpp_functions/boundary/interrupt.hpp"
+#include "../cpp_functions/runtime/flat_types.hpp"
 
 // Nothing interrupts a stand-alone timer. (Each timer is one translation unit.)
 void cpp_functions::poll_interrupt() {}

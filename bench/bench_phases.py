@@ -1,7 +1,7 @@
 """Where each call's time goes, phase by phase, on one thread and on the module's team.
 
 The bench build compiles the module a second time with its phase marks recorded
-(cpp_functions/phase_marks.hpp); this script imports that build in fresh processes, one with
+(cpp_functions/runtime/phase_marks.hpp); this script imports that build in fresh processes, one with
 OMP_THREAD_LIMIT=1 and one without, alternating, and reads the seconds of each phase after
 every call. "other" is the rest of the call: matching the arguments and converting scalars.
 "page faults" counts the process's minor faults in each phase of a one-thread call.

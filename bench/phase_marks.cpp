@@ -2,7 +2,7 @@
 // reset) to its own; marks come from the calling thread only, so no lock is needed. Each mark
 // also counts the process's minor page faults in its phase (those of every thread). Read
 // through ctypes from bench/bench_phases.py.
-#include "../cpp_functions/phase_marks.hpp"
+#include "../cpp_functions/runtime/phase_marks.hpp"
 
 #include <sys/resource.h>
 

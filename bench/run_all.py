@@ -306,7 +306,7 @@ one thread: wall time of the map, median of {args.repeats}, two rounds each.
 ## Phases on one thread and on the team
 
 Each call's phases, timed by the bench's phased build of the module (marks at the end of
-each phase, `cpp_functions/phase_marks.hpp`), in processes of their own with
+each phase, `cpp_functions/runtime/phase_marks.hpp`), in processes of their own with
 `OMP_THREAD_LIMIT=1` and with the team, alternating; medians (`bench/bench_phases.py`).
 "other" is the rest of the call: argument matching, scalars, freeing the native containers.
 

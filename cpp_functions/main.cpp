@@ -8,9 +8,10 @@
 
 #include "algorithms/centrality.hpp"
 #include "algorithms/connected.hpp"
-#include "casters.hpp"
+#include "boundary/call.hpp"
+#include "boundary/casters.hpp"
+#include "boundary/fork_watch.hpp"
 #include "convert/line_graph.hpp"
-#include "fork_watch.hpp"
 
 namespace py = pybind11;
 
@@ -49,5 +50,9 @@ PYBIND11_MODULE(cpp_functions, m) {
       },
       py::arg("hyperedges"), py::arg("s"), py::arg("weights"), py::arg("max_threads"),
       "Compute line graph edges in C++");
+  // Every call's life starts in the wrapper of its dispatch entry (boundary/call.hpp).
+  cpp_functions::start_calls_here(centrality.attr("compute_centralities"));
+  cpp_functions::start_calls_here(connected.attr("is_connected"));
+  cpp_functions::start_calls_here(line_graph.attr("compute_line_graph_edges"));
   m.attr("__version__") = CPP_FUNCTIONS_VERSION;  // pyproject.toml's, passed in by the build
 }

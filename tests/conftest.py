@@ -130,7 +130,7 @@ def centrality_variants(tmp_path_factory):
     reference/centrality_variants.cpp for `switch` (a team that changes during the call)."""
     root = Path(__file__).resolve().parents[1]
     binary = tmp_path_factory.mktemp("variants") / "centrality_variants"
-    sources = ["parallel.cpp", "algorithms/incidence.cpp", "algorithms/centrality.cpp"]
+    sources = ["runtime/parallel.cpp", "algorithms/incidence.cpp", "algorithms/centrality.cpp"]
     _compile(
         Path(__file__).parent / "reference" / "centrality_variants.cpp",
         binary,
@@ -166,7 +166,7 @@ def merge_probes(tmp_path_factory):
     """Probe steps per edge of the centrality kernel's table of member sets, by input kind."""
     root = Path(__file__).resolve().parents[1]
     binary = tmp_path_factory.mktemp("probes") / "merge_probes"
-    sources = ["parallel.cpp", "algorithms/incidence.cpp"]
+    sources = ["runtime/parallel.cpp", "algorithms/incidence.cpp"]
     _compile(
         Path(__file__).parent / "reference" / "merge_probes.cpp",
         binary,
@@ -217,7 +217,7 @@ def limits_check(tmp_path_factory):
     """Runs the guards of 32-bit positions with counts past them: {check: outcome line}."""
     root = Path(__file__).resolve().parents[1]
     binary = tmp_path_factory.mktemp("limits") / "limits_check"
-    sources = ["parallel.cpp", "convert/line_graph.cpp"]
+    sources = ["runtime/parallel.cpp", "convert/line_graph.cpp"]
     _compile(
         Path(__file__).parent / "reference" / "limits_check.cpp",
         binary,
@@ -253,7 +253,7 @@ def line_graph_paths(tmp_path_factory):
         "-DCPP_FUNCTIONS_DENSE_BELOW=0",
         "-DCPP_FUNCTIONS_PAIRS_PER_CLAIM=1",
         f"-I{root}",
-        str(root / "cpp_functions" / "parallel.cpp"),
+        str(root / "cpp_functions" / "runtime" / "parallel.cpp"),
         str(root / "cpp_functions" / "convert" / "line_graph.cpp"),
     )
 
@@ -295,7 +295,13 @@ def hash_order_check(tmp_path_factory):
     binary = tmp_path_factory.mktemp("hash_order") / "hash_order_check"
     source = Path(__file__).parent / "reference" / "hash_order_check.cpp"
     root = Path(__file__).resolve().parents[1]
-    _compile(source, binary, "-fopenmp", f"-I{root}", str(root / "cpp_functions" / "parallel.cpp"))
+    _compile(
+        source,
+        binary,
+        "-fopenmp",
+        f"-I{root}",
+        str(root / "cpp_functions" / "runtime" / "parallel.cpp"),
+    )
 
     def check(key_lists):
         text = "\n".join(" ".join(map(str, [len(keys), *keys])) for keys in key_lists)
@@ -326,7 +332,7 @@ def team_check(tmp_path_factory):
             *(["-fsanitize=thread"] if THREAD_SANITIZED else []),
             *(["-DCPP_FUNCTIONS_TEST_KNOBS"] if knobs else []),
             f"-I{root}",
-            str(root / "cpp_functions" / "parallel.cpp"),
+            str(root / "cpp_functions" / "runtime" / "parallel.cpp"),
         )
 
     def check(env: dict, mode: str, knobs: bool = True) -> dict:

@@ -34,9 +34,9 @@
 #include <utility>
 #include <vector>
 
-#include "../interrupt.hpp"
-#include "../parallel.hpp"
-#include "../phase_marks.hpp"
+#include "../boundary/interrupt.hpp"
+#include "../runtime/parallel.hpp"
+#include "../runtime/phase_marks.hpp"
 #include "centrality_variants.hpp"
 #include "incidence.hpp"
 

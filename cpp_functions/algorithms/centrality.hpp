@@ -1,6 +1,6 @@
 #pragma once
 
-#include "../flat_types.hpp"
+#include "../runtime/flat_types.hpp"
 
 // Node and edge centralities of the hypergraph whose incidence is given by `edges` (edge id ->
 // member node ids); the keys of `nodes` are the node set, its ids are not read. Runs at most

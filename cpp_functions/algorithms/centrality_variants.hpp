@@ -2,7 +2,7 @@
 // update picked by the caller.
 #pragma once
 
-#include "../flat_types.hpp"
+#include "../runtime/flat_types.hpp"
 
 namespace cpp_functions {
 

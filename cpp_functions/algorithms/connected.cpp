@@ -29,11 +29,11 @@
 #include <string>
 #include <vector>
 
-#include "../hash_order.hpp"
-#include "../id_index.hpp"
-#include "../interrupt.hpp"
-#include "../parallel.hpp"
-#include "../phase_marks.hpp"
+#include "../boundary/hash_order.hpp"
+#include "../boundary/interrupt.hpp"
+#include "../runtime/id_index.hpp"
+#include "../runtime/parallel.hpp"
+#include "../runtime/phase_marks.hpp"
 
 namespace {
 

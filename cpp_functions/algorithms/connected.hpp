@@ -1,6 +1,6 @@
 #pragma once
 
-#include "../flat_types.hpp"
+#include "../runtime/flat_types.hpp"
 
 // Whether every key of node_dict is reached from its first key (in native iteration order) by
 // stepping from a node to the members of the edges it lists (members that are not keys of

@@ -21,11 +21,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "../id_index.hpp"
-#include "../interrupt.hpp"
-#include "../parallel.hpp"
-#include "../seeded_hash.hpp"
-#include "../transpose.hpp"
+#include "../boundary/interrupt.hpp"
+#include "../runtime/id_index.hpp"
+#include "../runtime/parallel.hpp"
+#include "../runtime/seeded_hash.hpp"
+#include "../runtime/transpose.hpp"
 
 namespace cpp_functions {
 namespace {

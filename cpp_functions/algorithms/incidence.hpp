@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../flat_types.hpp"
+#include "../runtime/flat_types.hpp"
 
 namespace cpp_functions {
 

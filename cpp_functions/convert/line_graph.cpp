@@ -39,10 +39,10 @@
 #include <string>
 #include <vector>
 
-#include "../interrupt.hpp"
-#include "../omp_api.hpp"
-#include "../parallel.hpp"
-#include "../phase_marks.hpp"
+#include "../boundary/interrupt.hpp"
+#include "../runtime/omp_api.hpp"
+#include "../runtime/parallel.hpp"
+#include "../runtime/phase_marks.hpp"
 #include "overlap_walk.hpp"
 
 namespace {

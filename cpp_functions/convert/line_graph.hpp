@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "../flat_types.hpp"
+#include "../runtime/flat_types.hpp"
 
 // Edges (i, j, weight) with i < j of the s-line graph of `hyperedges`: positions i and j are
 // joined when their hyperedges share at least s members (s = 0: every pair; s < 0: none).

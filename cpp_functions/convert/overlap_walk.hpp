@@ -28,11 +28,11 @@
 #include <utility>
 #include <vector>
 
-#include "../arrays.hpp"
-#include "../flat_types.hpp"
-#include "../id_index.hpp"
-#include "../parallel.hpp"
-#include "../transpose.hpp"
+#include "../runtime/arrays.hpp"
+#include "../runtime/flat_types.hpp"
+#include "../runtime/id_index.hpp"
+#include "../runtime/parallel.hpp"
+#include "../runtime/transpose.hpp"
 
 // A test build (CPP_FUNCTIONS_TEST_KNOBS) sets small values to reach every path on small inputs.
 #ifndef CPP_FUNCTIONS_HEAVY_FLOOR

@@ -12,7 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "cpp_functions/hash_order.hpp"
+#include "cpp_functions/boundary/hash_order.hpp"
 
 void cpp_functions::poll_interrupt() {}
 

@@ -24,9 +24,9 @@
 
 #include "cpp_functions/algorithms/centrality.hpp"
 #include "cpp_functions/algorithms/connected.hpp"
+#include "cpp_functions/boundary/hash_order.hpp"
+#include "cpp_functions/boundary/interrupt.hpp"
 #include "cpp_functions/convert/line_graph.hpp"
-#include "cpp_functions/hash_order.hpp"
-#include "cpp_functions/interrupt.hpp"
 
 // Nothing interrupts the driver.
 void cpp_functions::poll_interrupt() {}

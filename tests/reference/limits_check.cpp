@@ -7,10 +7,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "cpp_functions/boundary/hash_order.hpp"
+#include "cpp_functions/boundary/interrupt.hpp"
 #include "cpp_functions/convert/line_graph.hpp"
-#include "cpp_functions/hash_order.hpp"
-#include "cpp_functions/id_index.hpp"
-#include "cpp_functions/interrupt.hpp"
+#include "cpp_functions/runtime/id_index.hpp"
 
 void cpp_functions::poll_interrupt() {}
 

@@ -11,9 +11,9 @@
 #include <iostream>
 #include <string>
 
+#include "cpp_functions/boundary/interrupt.hpp"
 #include "cpp_functions/convert/line_graph.hpp"
 #include "cpp_functions/convert/overlap_walk.hpp"
-#include "cpp_functions/interrupt.hpp"
 
 void cpp_functions::poll_interrupt() {}
 

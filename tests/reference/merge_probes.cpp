@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cpp_functions/algorithms/incidence.hpp"
-#include "cpp_functions/seeded_hash.hpp"
+#include "cpp_functions/runtime/seeded_hash.hpp"
 
 namespace cpp_functions {
 void poll_interrupt() {}

@@ -18,8 +18,8 @@
 #include <cstring>
 #include <thread>
 
-#include "cpp_functions/interrupt.hpp"
-#include "cpp_functions/parallel.hpp"
+#include "cpp_functions/boundary/interrupt.hpp"
+#include "cpp_functions/runtime/parallel.hpp"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <atomic>
 #include <chrono>
 
-#include "interrupt.hpp"
-#include "parallel.hpp"
+#include "boundary/interrupt.hpp"
+#include "runtime/parallel.hpp"
 
 namespace {
 int shared_word = 0;

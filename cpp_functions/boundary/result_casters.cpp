@@ -12,12 +12,13 @@
 #include <utility>
 #include <vector>
 
+#include "../runtime/parallel.hpp"
+#include "../runtime/phase_marks.hpp"
+#include "../runtime/seeded_hash.hpp"
 #include "casters.hpp"
 #include "hash_order.hpp"
+#include "interpreter.hpp"
 #include "interrupt.hpp"
-#include "parallel.hpp"
-#include "phase_marks.hpp"
-#include "seeded_hash.hpp"
 
 namespace py = pybind11;
 
@@ -161,48 +162,6 @@ PyObject* edge_tuple(position_ints& ints, std::size_t first, std::size_t second,
   return tuple;
 }
 
-// Where a dict's hash index keeps the slot an int key is first looked up in, so that the
-// slot can be fetched ahead of the insertion: in a large dict filled in an order unrelated to
-// the keys' values each insertion misses the cache there. The layout of the interpreter's key
-// table is not public; it is checked once on a small dict, and where it is not as expected
-// nothing is prefetched. A prefetch never faults and changes nothing but timing.
-struct dict_slots {
-  static constexpr std::size_t log2_size_at = 8, log2_index_bytes_at = 9, indices_at = 32;
-
-  static bool layout_known() {
-    static const bool known = [] {
-      PyObject* probe = PyDict_New();
-      if (probe == nullptr) return PyErr_Clear(), false;
-      PyObject* key = PyLong_FromLong(1);
-      const bool set = key != nullptr && PyDict_SetItem(probe, key, key) == 0;
-      Py_XDECREF(key);
-      if (!set) PyErr_Clear();
-      bool matches = false;
-      if (set) {
-        const auto* keys =
-            reinterpret_cast<const unsigned char*>(reinterpret_cast<PyDictObject*>(probe)->ma_keys);
-        // Eight one-byte index slots; key 1 is entry 0, in slot 1; the others empty (-1).
-        matches = keys[log2_size_at] == 3 && keys[log2_index_bytes_at] == 3 &&
-                  static_cast<signed char>(keys[indices_at + 1]) == 0 &&
-                  static_cast<signed char>(keys[indices_at]) == -1 &&
-                  static_cast<signed char>(keys[indices_at + 7]) == -1;
-      }
-      Py_DECREF(probe);
-      return matches;
-    }();
-    return known;
-  }
-
-  static void prefetch(PyObject* dict, std::int32_t key) {
-    const auto* keys = reinterpret_cast<const unsigned char*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
-    const unsigned log2_size = keys[log2_size_at], log2_index_bytes = keys[log2_index_bytes_at];
-    if (log2_size >= 48 || log2_index_bytes < log2_size) return;
-    const Py_hash_t hash = key == -1 ? -2 : key;  // an int's hash is its value, but for -1
-    const std::size_t slot = static_cast<std::size_t>(hash) & ((std::size_t{1} << log2_size) - 1);
-    __builtin_prefetch(keys + indices_at + (slot << (log2_index_bytes - log2_size)), 1);
-  }
-};
-
 // A new dict of ids to scores, keys in `order`; null with the error set when an element cannot
 // be made. Throws as pybind11 does when the dict cannot be allocated or filled.
 PyObject* scores_dict(const call_array<std::int32_t>& ids, const call_array<double>& scores,
@@ -214,7 +173,8 @@ PyObject* scores_dict(const call_array<std::int32_t>& ids, const call_array<doub
   // order they are inserted in either way. Where that much memory is not there at once, the
   // dict starts empty and grows, as it always did.
   constexpr std::size_t largest_presize = 87381;
-  PyObject* sized = _PyDict_NewPresized(static_cast<Py_ssize_t>(std::min(order.size(), largest_presize)));
+  PyObject* sized =
+      interpreter::presized_dict(static_cast<Py_ssize_t>(std::min(order.size(), largest_presize)));
   if (sized == nullptr) PyErr_Clear();
   py::dict result = sized != nullptr ? py::reinterpret_steal<py::dict>(sized) : py::dict();
   interrupt_ticker ticker{1 << 14};
@@ -223,7 +183,7 @@ PyObject* scores_dict(const call_array<std::int32_t>& ids, const call_array<doub
   py::object value;
   std::uint64_t value_bits = 0;
   constexpr std::size_t ahead = 24;
-  const bool prefetch = dict_slots::layout_known();
+  const bool prefetch = interpreter::dict_index::layout_known();
   for (std::size_t at = 0; at < order.size(); ++at) {
     const std::uint32_t k = order[at];
     ticker.tick();
@@ -232,7 +192,8 @@ PyObject* scores_dict(const call_array<std::int32_t>& ids, const call_array<doub
       __builtin_prefetch(&ids[order[at + 2 * ahead]]);
       __builtin_prefetch(&scores[order[at + 2 * ahead]]);
     }
-    if (prefetch && at + ahead < order.size()) dict_slots::prefetch(result.ptr(), ids[order[at + ahead]]);
+    if (prefetch && at + ahead < order.size())
+      interpreter::dict_index::prefetch(result.ptr(), ids[order[at + ahead]]);
     py::object key = py::reinterpret_steal<py::object>(PyLong_FromLong(ids[k]));
     std::uint64_t bits = 0;
     std::memcpy(&bits, &scores[k], sizeof bits);

@@ -19,10 +19,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "arrays.hpp"
-#include "id_index.hpp"
+#include "../runtime/arrays.hpp"
+#include "../runtime/id_index.hpp"
+#include "../runtime/parallel.hpp"
 #include "interrupt.hpp"
-#include "parallel.hpp"
 
 namespace cpp_functions {
 

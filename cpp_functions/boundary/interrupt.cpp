@@ -4,9 +4,15 @@
 
 #include <pybind11/pybind11.h>
 
-#include "parallel.hpp"
+#include "../runtime/parallel.hpp"
+#include "interpreter.hpp"
 
 namespace cpp_functions {
+
+namespace {
+// Jobs pause between their chunks only for polls that would run something.
+[[maybe_unused]] const bool poll_check_set = (set_poll_check(interpreter::poll_would_act), true);
+}  // namespace
 
 void poll_interrupt() {
   note_poll();

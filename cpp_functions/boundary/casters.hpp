@@ -9,9 +9,7 @@
 
 #include <type_traits>
 
-#include "flat_types.hpp"
-#include "fork_watch.hpp"
-#include "parallel.hpp"
+#include "../runtime/flat_types.hpp"
 
 namespace cpp_functions {
 
@@ -42,18 +40,12 @@ PyObject* cast_centrality_scores(const centrality_scores& scores);
 
 namespace pybind11::detail {
 
-// An argument that the kernel takes by const reference. pybind11 keeps the argument casters
-// from before the first conversion to after the result's, so their scope is the call's. A
-// binding that takes the argument by value moves it out, and frees it before the result is
-// converted.
+// An argument that the kernel takes by const reference, freed with the caster after the
+// result is converted. A binding that takes the argument by value moves it out, and frees it
+// before the result is converted.
 template <typename Flat, bool (*load_flat)(PyObject*, Flat&)>
 struct flat_argument_caster {
-  cpp_functions::call_scope scope;
   Flat value;
-
-  flat_argument_caster() {
-    if (cpp_functions::inside_fork()) cpp_functions::run_call_alone();
-  }
 
   bool load(handle src, bool /*convert: every element is converted as in converting mode*/) {
     return load_flat(src.ptr(), value);

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "../boundary/interrupt.hpp"
 #include "arrays.hpp"
-#include "interrupt.hpp"
 #include "parallel.hpp"
 #include "seeded_hash.hpp"
 

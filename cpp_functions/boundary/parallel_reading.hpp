@@ -22,8 +22,9 @@
 #include <new>
 #include <vector>
 
-#include "arrays.hpp"
-#include "parallel.hpp"
+#include "../runtime/arrays.hpp"
+#include "../runtime/parallel.hpp"
+#include "interpreter.hpp"
 
 // Workers read containers that only the interpreter lock keeps unchanged.
 #ifdef Py_GIL_DISABLED
@@ -43,47 +44,9 @@ inline void lower_to(std::atomic<std::size_t>& target, std::size_t value) {
   }
 }
 
-// An exact int in the signed 32-bit range: one digit (|v| < 2^30) or a few more for the
-// rest of the range (ids from hashes and databases use all 31 bits). Its value is plain
-// memory, so workers may call this; any other object needs the calling thread.
-inline bool read_int32(PyObject* item, std::int32_t& value) {
-  static_assert(PyLong_SHIFT == 30 || PyLong_SHIFT == 15, "digits of an unknown width");
-  constexpr std::uintptr_t max_digits = (32 + PyLong_SHIFT - 1) / PyLong_SHIFT;
-  if (!PyLong_CheckExact(item)) return false;
-  auto* number = reinterpret_cast<PyLongObject*>(item);
-  if (PyUnstable_Long_IsCompact(number)) {
-    value = static_cast<std::int32_t>(PyUnstable_Long_CompactValue(number));
-    return true;
-  }
-  const std::uintptr_t tag = number->long_value.lv_tag;
-  const std::uintptr_t digits = tag >> _PyLong_NON_SIZE_BITS;
-  if (digits > max_digits) return false;
-  std::uint64_t magnitude = 0;
-  for (std::uintptr_t k = digits; k-- > 0;)
-    magnitude = magnitude << PyLong_SHIFT | number->long_value.ob_digit[k];
-  const bool negative = (tag & _PyLong_SIGN_MASK) == 2;
-  if (magnitude > (negative ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1)) return false;
-  value = static_cast<std::int32_t>(negative ? -static_cast<std::int64_t>(magnitude)
-                                             : static_cast<std::int64_t>(magnitude));
-  return true;
-}
-
 // Whether the object is a set or frozenset itself, whose table may be read directly.
 inline bool is_exact_set(PyObject* object) {
   return PySet_CheckExact(object) || PyFrozenSet_CheckExact(object);
-}
-
-// The elements of an exact set, in its iteration order, when all are 32-bit exact ints; false
-// at the first other element. Iteration walks the hash table in slot order and skips empty
-// slots and deleted ones (marked by hash -1, which no live element has). Pure reads.
-inline bool read_set_table(PyObject* set, std::int32_t* out) {
-  const auto* table = reinterpret_cast<PySetObject*>(set);
-  for (Py_ssize_t slot = 0; slot <= table->mask; ++slot) {
-    const setentry& entry = table->table[slot];
-    if (entry.key == nullptr || entry.hash == -1) continue;
-    if (!read_int32(entry.key, *out++)) return false;
-  }
-  return true;
 }
 
 // Resizes ids to `size`. A vector that must grow copies what it holds, and faults the new
@@ -135,7 +98,7 @@ inline std::size_t read_set_tables(PyObject* const* sets, std::size_t count, std
   std::atomic<std::size_t> first_unread{count};
   parallel_chunks(cuts.size() - 1, team, [&](std::size_t c, int) {
     for (std::size_t k = cuts[c]; k < cuts[c + 1] && k < first_unread.load(std::memory_order_relaxed); ++k)
-      if (!read_set_table(sets[k], ids.data() + running[k])) return lower_to(first_unread, k);
+      if (!interpreter::set_of_plain_ints(sets[k], ids.data() + running[k])) return lower_to(first_unread, k);
   });
   const std::size_t read = first_unread.load();
   offsets.resize(first + read + 1);
@@ -177,34 +140,23 @@ std::size_t read_exact_entries(std::size_t count, const Walk& walk, call_array<s
   offsets.resize(first + 1 + count);
   values.resize(count);
   std::atomic<std::size_t> first_other{count};
-  parallel_for(count, objects_per_claim, team_size(count, serial_below_objects),
-               [&](std::size_t begin, std::size_t end, int) {
-                 walk(begin, end, [&](std::size_t k, PyObject* key, PyObject* value) {
-                   if (k >= first_other.load(std::memory_order_relaxed)) return false;
-                   if (key == nullptr || !read_int32(key, keys[first + k]) || !is_exact_set(value)) {
-                     lower_to(first_other, k);
-                     return false;
-                   }
-                   values[k] = value;
-                   offsets[first + 1 + k] = static_cast<std::size_t>(PySet_GET_SIZE(value));
-                   return true;
-                 });
-               });
+  parallel_for(
+      count, objects_per_claim, team_size(count, serial_below_objects),
+      [&](std::size_t begin, std::size_t end, int) {
+        walk(begin, end, [&](std::size_t k, PyObject* key, PyObject* value) {
+          if (k >= first_other.load(std::memory_order_relaxed)) return false;
+          if (key == nullptr || !interpreter::plain_int32(key, keys[first + k]) || !is_exact_set(value)) {
+            lower_to(first_other, k);
+            return false;
+          }
+          values[k] = value;
+          offsets[first + 1 + k] = static_cast<std::size_t>(PySet_GET_SIZE(value));
+          return true;
+        });
+      });
   const std::size_t read = read_set_tables(values.data(), first_other.load(), first, offsets, ids);
   keys.resize(first + read);
   return read;
-}
-
-// Whether each of the first `length` slots of the dict's entry table holds an entry: then
-// PyDict_Next from position p yields entry p at slot p, and a team can walk parts of the
-// table at once. Entry p sits in slot p, the last slot below length is full and none after.
-// Costs a walk over the holes, so a caller asks again only while the answer is yes.
-inline bool without_holes(PyObject* dict, Py_ssize_t length) {
-  if (length == 0) return true;
-  Py_ssize_t position = length - 1;
-  PyObject *key = nullptr, *value = nullptr;
-  return PyDict_Next(dict, &position, &key, &value) != 0 && position == length &&
-         PyDict_Next(dict, &position, &key, &value) == 0;
 }
 
 }  // namespace cpp_functions::reading

@@ -50,6 +50,10 @@ class call_scope {
 // Notes a poll for interruptions on this thread: its jobs pause for the next one in time.
 void note_poll();
 
+// Sets the test of whether a poll would act now (run a signal handler, say); jobs pause only
+// for polls that would. Without one, every due poll pauses its job.
+void set_poll_check(bool (*would_act)());
+
 // While alive, jobs started on this thread do not pause for polls: they read Python objects,
 // which a signal handler run by a poll could change or free.
 class no_polls_in_jobs {

@@ -23,13 +23,13 @@
 #include <unordered_set>
 #include <vector>
 
+#include "../runtime/id_index.hpp"
+#include "../runtime/parallel.hpp"
+#include "../runtime/phase_marks.hpp"
 #include "casters.hpp"
 #include "hash_order.hpp"
-#include "id_index.hpp"
 #include "interrupt.hpp"
-#include "parallel.hpp"
 #include "parallel_reading.hpp"
-#include "phase_marks.hpp"
 #include "signal_origin.hpp"
 
 namespace py = pybind11;
@@ -130,7 +130,7 @@ bool load_set(PyObject* src, call_array<std::int32_t>& out) {
   const std::size_t first = out.size();
   if (is_exact_set(src) && !PyErr_Occurred()) {
     out.resize(first + static_cast<std::size_t>(PySet_GET_SIZE(src)));
-    if (read_set_table(src, out.data() + first)) return true;
+    if (interpreter::set_of_plain_ints(src, out.data() + first)) return true;
     out.resize(first);
   }
   // An exact set of exact ints holds distinct values; anything else may repeat one.
@@ -233,7 +233,7 @@ Py_ssize_t read_leading_entries(PyObject* src, dict_entries& out) {
   std::vector<Py_ssize_t> positions;
   while (fast) {
     const Py_ssize_t length = PyDict_GET_SIZE(src);
-    dense = dense && without_holes(src, length);
+    dense = dense && interpreter::dict_without_holes(src, length);
     std::size_t count = 0, read = 0;
     if (dense) {
       count = static_cast<std::size_t>(std::clamp<Py_ssize_t>(length - position, 0, objects_per_chunk));

@@ -14,8 +14,8 @@
 #include <numeric>
 #include <vector>
 
+#include "../boundary/interrupt.hpp"
 #include "arrays.hpp"
-#include "interrupt.hpp"
 #include "parallel.hpp"
 
 namespace cpp_functions {

@@ -35,7 +35,7 @@
 #include <mutex>
 #include <new>
 
-#include "interrupt.hpp"
+#include "../boundary/interrupt.hpp"
 #include "omp_api.hpp"
 #include "phase_marks.hpp"
 
@@ -104,6 +104,18 @@ struct call_state {
   int unpolled = 0;                      // no_polls_in_jobs scopes alive
 };
 thread_local call_state this_call __attribute__((tls_model("initial-exec")));
+
+// Whether a poll now would run anything; null: always (set by the module, see parallel.hpp).
+bool (*poll_check)() = nullptr;
+
+// Whether a poll is due on this thread: its time has come and it would act. A due time whose
+// poll would do nothing counts as a poll.
+bool poll_due() {
+  if (steady_clock::now() < this_call.last_poll + poll_every) return false;
+  if (poll_check == nullptr || poll_check()) return true;
+  note_poll();
+  return false;
+}
 
 // Whether a job starting now (not counted yet) may pause for polls: on the call's own thread
 // (helpers have no call), outside any other job of it, and where the job reads no Python
@@ -209,16 +221,16 @@ struct job_state {
 };
 
 // Runs chunks of participant p's share from the front, then others' from the back, until none
-// is left, a chunk has thrown or the job pauses; the caller pauses it after a chunk that ends
-// past `pause_at`.
-void participate(job_state& s, int p, steady_clock::time_point pause_at = steady_clock::time_point::max()) {
+// is left, a chunk has thrown or the job pauses; the caller, given `polls`, pauses it after a
+// chunk where a poll is due.
+void participate(job_state& s, int p, bool polls = false) {
   auto run = [&](std::uint32_t chunk) {
     try {
       s.task->run(s.task->body, s.offset + chunk, p);
     } catch (...) {
       s.capture();
     }
-    if (pause_at != steady_clock::time_point::max() && steady_clock::now() >= pause_at) s.pausing.store(true);
+    if (polls && poll_due()) s.pausing.store(true);
   };
   const auto going_on = [&] {
     return !s.failed.load(std::memory_order_relaxed) && !s.pausing.load(std::memory_order_relaxed);
@@ -444,7 +456,7 @@ void run_piece(pool_state& p, std::unique_lock<std::mutex>& guard, const detail:
       p.generation.fetch_add(1);
       if (p.sleepers.load() != 0) futex_wake(p.generation);
     }
-    participate(s, 0, polls ? this_call.last_poll + poll_every : steady_clock::time_point::max());
+    participate(s, 0, polls);
     if (helpers) {
       p.open.store(false);
       wait_for_helpers(p, s);
@@ -463,7 +475,7 @@ void run_piece(pool_state& p, std::unique_lock<std::mutex>& guard, const detail:
 void run_alone(const detail::job& task, bool polls) {
   for (std::size_t chunk = 0; chunk < task.chunks; ++chunk) {
     task.run(task.body, chunk, 0);
-    if (polls && steady_clock::now() >= this_call.last_poll + poll_every) poll_interrupt();
+    if (polls && poll_due()) poll_interrupt();
   }
 }
 
@@ -521,6 +533,8 @@ call_scope::call_scope() {
 call_scope::~call_scope() { --this_call.depth; }
 
 void note_poll() { this_call.last_poll = steady_clock::now(); }
+
+void set_poll_check(bool (*would_act)()) { poll_check = would_act; }
 
 no_polls_in_jobs::no_polls_in_jobs() { ++this_call.unpolled; }
 no_polls_in_jobs::~no_polls_in_jobs() { --this_call.unpolled; }
