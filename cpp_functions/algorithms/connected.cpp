@@ -42,7 +42,7 @@ using cpp_functions::id_index;
 using cpp_functions::incidence_entries;
 using cpp_functions::incidence_map;
 
-constexpr std::uint32_t nodes_per_poll = 4096;      // nodes expanded between two polls
+constexpr std::uint32_t nodes_per_poll = 1024;      // nodes expanded between two polls
 constexpr std::size_t serial_below_work = 1 << 16;  // incidences resolved on one thread below
 constexpr std::size_t nodes_per_claim = 2048;
 constexpr std::size_t parallel_work = 1 << 15;  // levels listing fewer edges are expanded alone

@@ -277,10 +277,10 @@ call_array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::siz
   // where the map never rehashes, the order is the reverse of insertion. Ids numbered from 0
   // are often just that.
   bool in_first_buckets = map.buckets.size() == 1;
-  if (in_first_buckets)
-    polled_loop(count, poll, [&](std::size_t i) {
-      in_first_buckets = in_first_buckets && static_cast<std::size_t>(keys[i]) < map.buckets[0];
-    });
+  for (std::size_t i = 0; in_first_buckets && i < count; ++i) {
+    if (i % (1 << 14) == 0) poll();
+    in_first_buckets = static_cast<std::size_t>(keys[i]) < map.buckets[0];
+  }
   if (in_first_buckets) {
     if (steps != nullptr) *steps += taken + 2 * map.inserted.size();
     return call_array<std::uint32_t>(map.inserted.rbegin(), map.inserted.rend());

@@ -125,6 +125,7 @@ struct position_ints {
       Py_SET_REFCNT(e.object, Py_REFCNT(e.object) - e.unused);  // a no-op on immortal ints
       Py_DECREF(std::exchange(e.object, nullptr));
     }
+    call_array<entry>().swap(table);  // nothing left: the destructor need not walk it again
   }
   // False with the error set when an int cannot be made.
   bool make() {
