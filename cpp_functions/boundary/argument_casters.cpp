@@ -39,7 +39,9 @@ namespace {
 
 using namespace reading;
 
-constexpr std::size_t objects_per_chunk = 1 << 16;   // read in parallel between two polls
+constexpr std::size_t objects_per_chunk = 1 << 16;  // read in parallel between two polls
+// The first chunks are smaller, doubling up to that: the call's first poll comes soon.
+constexpr std::size_t first_chunk = objects_per_chunk / 8;
 constexpr std::uint32_t steps_per_poll = 1024;       // sequential conversions between two polls
 constexpr std::size_t serial_order_below = 1 << 16;  // keys whose native order one thread finds
 
@@ -177,10 +179,10 @@ bool load_hyperedge_list(PyObject* src, hyperedge_list& out) {
   const Py_ssize_t end = PySequence_Size(src);
   Py_ssize_t next = 0;
   if ((PyList_CheckExact(src) || PyTuple_CheckExact(src)) && end >= 0 && !PyErr_Occurred()) {
-    while (next < end) {
+    for (std::size_t chunk = first_chunk; next < end; chunk = std::min(2 * chunk, objects_per_chunk)) {
       // Afresh per chunk: a signal handler run by the last poll may have changed the list.
       const Py_ssize_t stop =
-          std::min({end, PySequence_Fast_GET_SIZE(src), next + Py_ssize_t{objects_per_chunk}});
+          std::min({end, PySequence_Fast_GET_SIZE(src), next + static_cast<Py_ssize_t>(chunk)});
       if (stop <= next) break;
       const std::size_t read = read_exact_sets(
           PySequence_Fast_ITEMS(src) + next, static_cast<std::size_t>(stop - next), out.offsets, out.members);
@@ -231,12 +233,13 @@ Py_ssize_t read_leading_entries(PyObject* src, dict_entries& out) {
   call_array<PyObject*> values;
   std::vector<PyObject*> key_objects, value_objects;
   std::vector<Py_ssize_t> positions;
-  while (fast) {
+  for (std::size_t chunk = first_chunk; fast; chunk = std::min(2 * chunk, objects_per_chunk)) {
     const Py_ssize_t length = PyDict_GET_SIZE(src);
     dense = dense && interpreter::dict_without_holes(src, length);
     std::size_t count = 0, read = 0;
     if (dense) {
-      count = static_cast<std::size_t>(std::clamp<Py_ssize_t>(length - position, 0, objects_per_chunk));
+      count = static_cast<std::size_t>(
+          std::clamp<Py_ssize_t>(length - position, 0, static_cast<Py_ssize_t>(chunk)));
       const Py_ssize_t from = position;
       read = read_exact_entries(
           count,
@@ -257,7 +260,7 @@ Py_ssize_t read_leading_entries(PyObject* src, dict_entries& out) {
       value_objects.clear();
       positions.assign(1, position);
       PyObject *key = nullptr, *value = nullptr;
-      while (key_objects.size() < objects_per_chunk && PyDict_Next(src, &position, &key, &value)) {
+      while (key_objects.size() < chunk && PyDict_Next(src, &position, &key, &value)) {
         key_objects.push_back(key);
         value_objects.push_back(value);
         positions.push_back(position);
