@@ -132,9 +132,7 @@ VARIANT_COLUMNS = [
     ("dataset", "dataset", ""),
     ("baseline", "baseline ns/inc/round", ".2f"),
     ("avx2", "avx2", ".2f"),
-    ("avx512", "avx512", ".2f"),
     ("avx2_gain", "baseline/avx2", ".2f"),
-    ("avx512_gain", "baseline/avx512", ".2f"),
 ]
 
 
@@ -150,9 +148,7 @@ def variant_rows(repeats: int) -> list[dict]:
     """One core's cost per incidence per round of each instruction-set build of the update, on
     the datasets where the iteration dominates; the builds run in turn, three rounds."""
     flags = cpu_flags()
-    variants = ["baseline"] + [
-        v for v, flag in (("avx2", "avx2"), ("avx512", "avx512f")) if flag in flags
-    ]
+    variants = ["baseline"] + (["avx2"] if "avx2" in flags else [])
     rows = []
     for name in ("threads-ask-ubuntu", "congress-bills"):
         if name not in hypergraphs.available_datasets():
@@ -167,9 +163,8 @@ def variant_rows(repeats: int) -> list[dict]:
                 if kernel:
                     costs[v].append(kernel["ns_per_incidence_iteration_1t"])
         row = {"dataset": name, **{v: statistics.median(c) for v, c in costs.items() if c}}
-        for v in ("avx2", "avx512"):
-            if row.get(v) and row.get("baseline"):
-                row[f"{v}_gain"] = row["baseline"] / row[v]
+        if row.get("avx2") and row.get("baseline"):
+            row["avx2_gain"] = row["baseline"] / row["avx2"]
         rows.append(row)
     return rows
 

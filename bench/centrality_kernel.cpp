@@ -1,7 +1,7 @@
 // Times the centrality kernel alone (no Python) on one dataset, all incidences kept: one
 // call with the given max_iter and tol, and the cost of one iteration (100 rounds less 1),
 // each on all the processors it may use and pinned to one, the two timed in turn.
-// Usage: centrality_kernel DATA_DIR NAME [REPEATS] [MAX_ITER] [TOL] [baseline|avx2|avx512]
+// Usage: centrality_kernel DATA_DIR NAME [REPEATS] [MAX_ITER] [TOL] [baseline|avx2]
 // The last argument forces one instruction-set build of the update (it must be supported).
 #include <cstdio>
 #include <cstring>
@@ -21,9 +21,7 @@ int main(int argc, char** argv) {
   using cpp_functions::centrality_variant;
   centrality_variant variant = centrality_variant::automatic;
   if (argc > 6)
-    variant = !std::strcmp(argv[6], "avx512") ? centrality_variant::avx512
-              : !std::strcmp(argv[6], "avx2") ? centrality_variant::avx2
-                                              : centrality_variant::baseline;
+    variant = !std::strcmp(argv[6], "avx2") ? centrality_variant::avx2 : centrality_variant::baseline;
   auto compute_centralities = [variant](const auto& nodes, const auto& edges, int rounds, double limit) {
     return cpp_functions::compute_centralities_with(nodes, edges, rounds, limit, variant);
   };

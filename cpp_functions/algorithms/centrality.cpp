@@ -216,14 +216,7 @@ template <bool Counts, bool Squared>
   update_block_body<Counts, Squared>(a, lo, hi, abs_part, diff_part);
 }
 
-template <bool Counts, bool Squared>
-[[gnu::target("avx512f")]] void update_block_avx512(const pass_args& a, std::size_t lo, std::size_t hi,
-                                                    double* abs_part, double* diff_part) {
-  update_block_body<Counts, Squared>(a, lo, hi, abs_part, diff_part);
-}
-
 centrality_variant best_variant() {
-  if (__builtin_cpu_supports("avx512f")) return centrality_variant::avx512;
   if (__builtin_cpu_supports("avx2")) return centrality_variant::avx2;
   return centrality_variant::baseline;
 }
@@ -231,8 +224,6 @@ centrality_variant best_variant() {
 template <bool Counts, bool Squared>
 update_block_fn pick(centrality_variant variant) {
   switch (variant) {
-    case centrality_variant::avx512:
-      return update_block_avx512<Counts, Squared>;
     case centrality_variant::avx2:
       return update_block_avx2<Counts, Squared>;
     default:

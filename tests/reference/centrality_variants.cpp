@@ -73,7 +73,6 @@ int main(int argc, char** argv) {
       {"baseline", centrality_variant::baseline}};
 #if defined(__x86_64__)
   if (__builtin_cpu_supports("avx2")) variants.emplace_back("avx2", centrality_variant::avx2);
-  if (__builtin_cpu_supports("avx512f")) variants.emplace_back("avx512", centrality_variant::avx512);
 #endif
   for (const auto& [name, variant] : variants) {
     polls = 0;
