@@ -172,6 +172,7 @@ def merge_probes(tmp_path_factory):
         binary,
         "-O2",
         "-fopenmp",
+        "-DCPP_FUNCTIONS_TEST_COUNTERS",
         f"-I{root}",
         *(str(root / "cpp_functions" / source) for source in sources),
     )
@@ -299,6 +300,7 @@ def hash_order_check(tmp_path_factory):
         source,
         binary,
         "-fopenmp",
+        "-DCPP_FUNCTIONS_TEST_COUNTERS",
         f"-I{root}",
         str(root / "cpp_functions" / "runtime" / "parallel.cpp"),
     )

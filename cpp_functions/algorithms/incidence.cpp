@@ -25,6 +25,7 @@
 #include "../runtime/id_index.hpp"
 #include "../runtime/parallel.hpp"
 #include "../runtime/seeded_hash.hpp"
+#include "../runtime/test_counters.hpp"
 #include "../runtime/transpose.hpp"
 
 namespace cpp_functions {
@@ -149,7 +150,8 @@ class set_table {
   std::size_t place(std::uint32_t e, member_marks& marks, std::size_t& probes) const {
     const std::uint64_t own = (r_.hashes[e] >> 32 << 32) | (std::uint64_t{e} + 1);
     bool marked = false;
-    for (std::size_t slot = r_.hashes[e] & mask_;; slot = (slot + 1) & mask_, ++probes) {
+    for (std::size_t slot = r_.hashes[e] & mask_;;
+         slot = (slot + 1) & mask_, CPP_FUNCTIONS_COUNT(probes, 1)) {
       std::uint64_t held = slots_[slot].load(std::memory_order_acquire);
       if (held == 0 && slots_[slot].compare_exchange_strong(held, own, std::memory_order_acq_rel))
         return slot;
@@ -212,7 +214,7 @@ edge_groups group_edges(const call_array<std::size_t>& offsets, const resolved_e
       for (std::size_t e = first; e < last; ++e) {
         slot_of[e] = table.place(static_cast<std::uint32_t>(e), mark, steps);
       }
-      probed.fetch_add(steps, std::memory_order_relaxed);
+      CPP_FUNCTIONS_COUNT(probed, steps);
     });
   }
   probes += probed.load();

@@ -28,7 +28,7 @@ struct incidence_structure {
   call_array<std::uint32_t> edge_class;  // edge index (edges' entry order) -> element of `edges`
   incidence_side nodes;                  // nodes, gathering the member sets that hold them
   incidence_side edges;                  // distinct member sets, gathering their nodes
-  std::size_t merge_probes = 0;          // probe steps taken to merge equal sets (for tests)
+  std::size_t merge_probes = 0;          // probe steps taken to merge equal sets (test builds only)
 };
 
 // The structure of `edges` (edge id -> member node ids) over the keys of `nodes`. Throws

@@ -22,6 +22,7 @@
 #include "../runtime/arrays.hpp"
 #include "../runtime/id_index.hpp"
 #include "../runtime/parallel.hpp"
+#include "../runtime/test_counters.hpp"
 #include "interrupt.hpp"
 
 namespace cpp_functions {
@@ -160,7 +161,7 @@ struct map_insertions {
   call_array<std::uint32_t> inserted;  // positions into keys, in insertion order
   // The bucket count in force while inserted[rehash_at[r] ..] went in; r = 0 from the start.
   std::vector<std::size_t> rehash_at{0}, buckets;
-  std::size_t probes = 0;  // repeats looked for (for tests)
+  std::size_t probes = 0;  // repeats looked for (test builds only)
 
   template <typename Poll>
   map_insertions(const std::int32_t* keys, std::size_t count, bool reserve, std::size_t reserve_count,
@@ -178,7 +179,7 @@ struct map_insertions {
         const auto fresh = static_cast<std::uint32_t>(inserted.size());
         if (seen.find_or_add(keys[i], fresh) == fresh) inserted.push_back(static_cast<std::uint32_t>(i));
       }
-      probes = seen.probes() + count;
+      CPP_FUNCTIONS_COUNT(probes, seen.probes() + count);
     }
     std::__detail::_Prime_rehash_policy policy;
     buckets.push_back(1);  // a default-constructed map has its single bucket
@@ -224,7 +225,7 @@ call_array<std::uint32_t> linked_order(const std::int32_t* keys, const map_inser
     return divisor.mod(static_cast<std::size_t>(keys[map.inserted[node]]));  // std::hash<int> is the value
   };
   const auto insert = [&](std::uint32_t node) {
-    ++taken;
+    CPP_FUNCTIONS_COUNT(taken, 1);
     const std::size_t b = bucket_of(node);
     if (bucket[b] != none) {
       next[node] = next[bucket[b]];
@@ -265,7 +266,7 @@ call_array<std::uint32_t> linked_order(const std::int32_t* keys, const map_inser
 // the keys inserted since, and a rehash keeps the order of that list and regroups it under
 // the new count. Every step costs constant time whatever the key values. Runs on up to
 // `team` threads; calls poll() between parts of about a millisecond; adds the steps taken to
-// *steps when given (for tests).
+// *steps when given (test builds only).
 template <typename Poll>
 call_array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t count, bool reserve,
                                               std::size_t reserve_count, bool distinct, int team, Poll&& poll,
@@ -297,7 +298,7 @@ call_array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::siz
     list.reserve(end);
     list.insert(list.end(), map.inserted.begin() + static_cast<std::ptrdiff_t>(map.rehash_at[r]),
                 map.inserted.begin() + static_cast<std::ptrdiff_t>(end));
-    taken += list.size();
+    CPP_FUNCTIONS_COUNT(taken, list.size());
     list = regroup(list, map.buckets[r], poll);
   }
   if (steps != nullptr) *steps += taken + list.size();

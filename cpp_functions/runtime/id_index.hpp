@@ -14,6 +14,7 @@
 #include "arrays.hpp"
 #include "parallel.hpp"
 #include "seeded_hash.hpp"
+#include "test_counters.hpp"
 
 namespace cpp_functions {
 
@@ -51,7 +52,7 @@ class id_table {
     if (2 * (size_ + 1) > capacity_) grow(poll);
     std::size_t slot = home(id);
     for (std::uint64_t held; (held = slots_[slot].load(std::memory_order_relaxed)) != empty;
-         slot = next(slot), ++probes_)
+         slot = next(slot), CPP_FUNCTIONS_COUNT(probes_, 1))
       if (static_cast<std::uint32_t>(held) == static_cast<std::uint32_t>(id))
         return static_cast<std::uint32_t>(held >> 32);
     slots_[slot].store(pack(id, position), std::memory_order_relaxed);
@@ -59,7 +60,7 @@ class id_table {
     return position;
   }
 
-  // Occupied slots that find_or_add has passed (for tests).
+  // Occupied slots that find_or_add has passed (test builds only, see test_counters.hpp).
   std::size_t probes() const { return probes_; }
 
   // Adds an id not in the table yet, concurrently with other threads adding others; the
