@@ -35,15 +35,16 @@ void spin(microseconds length) {
 
 // Runs a job of `chunks` chunks; the caller's spin `work`, the helpers' sleep `stall` (none:
 // spin `work` too). Returns the chunks helpers ran. With `meet`, the caller's first chunk
-// also waits (up to 5 ms) for a helper to claim one: on a loaded machine a helper that wakes
-// late would otherwise find the job done, and the stall under test would not happen.
+// also waits (up to 5 ms, sleeping, so that a helper sharing its core can run) for a helper to
+// claim one: on a loaded machine a helper that wakes late would otherwise find the job done,
+// so that neither the stall under test nor the team's return would show.
 int job(int team, std::size_t chunks, microseconds stall, microseconds work, bool meet = false) {
   std::atomic<int> helper_chunks{0};
   parallel_chunks(chunks, team, [&](std::size_t chunk, int participant) {
     if (participant == 0) {
       const auto until = clock_type::now() + microseconds(5000);
-      while (meet && chunk == 0 && helper_chunks.load() == 0 && clock_type::now() < until) {
-      }
+      while (meet && chunk == 0 && helper_chunks.load() == 0 && clock_type::now() < until)
+        std::this_thread::sleep_for(microseconds(20));
       return spin(work);
     }
     helper_chunks.fetch_add(1);
@@ -61,7 +62,8 @@ double ms_since(clock_type::time_point start) {
 
 }  // namespace
 
-void cpp_functions::poll_interrupt() {}
+// No interpreter here: a poll only says it happened, so jobs pause no more than in the module.
+void cpp_functions::poll_interrupt() { note_poll(); }
 
 int main(int argc, char** argv) {
   const char* mode = argc > 1 ? argv[1] : "persistent";
@@ -83,17 +85,17 @@ int main(int argc, char** argv) {
     for (; team_size(1 << 20, 0) > 1 && jobs < 1000; ++jobs) job(team, 16, stall, work, true);
     std::printf("alone after %d\n", jobs);
     const auto calm = clock_type::now();
-    while (job(team, 64, none, short_work) == 0 && ms_since(calm) < 2000) {
+    while (job(team, 64, none, short_work, true) == 0 && ms_since(calm) < 2000) {
     }
     std::printf("back after ms %d\n", static_cast<int>(ms_since(calm)));
     int later = 0, with_helpers = 0;
     for (const auto start = clock_type::now(); ms_since(start) < 200; ++later)
-      with_helpers += job(team, 64, none, short_work) > 0;
+      with_helpers += job(team, 64, none, short_work, true) > 0;
     std::printf("percent with helpers %d\n", 100 * with_helpers / later);
   } else {
     job(team, 2 * team, microseconds(5000), work);
     int with_helpers = 0;
-    for (int k = 0; k < 200; ++k) with_helpers += job(team, 64, none, short_work) > 0;
+    for (int k = 0; k < 200; ++k) with_helpers += job(team, 64, none, short_work, true) > 0;
     std::printf("percent with helpers %d\n", with_helpers / 2);
   }
 }
