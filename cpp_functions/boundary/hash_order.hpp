@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -208,101 +209,159 @@ struct map_insertions {
 
 // The same order by the two rules applied key by key to a linked list, as the map itself
 // does. While list and buckets fit in the cache this is the shorter way; past it, the walk
-// along the list at each rehash and at the end is a chain of dependent misses.
-template <typename Poll>
-call_array<std::uint32_t> linked_order(const std::int32_t* keys, const map_insertions& map, Poll& poll,
-                                       std::size_t& taken) {
-  constexpr std::size_t keys_per_poll = 1 << 14;
-  constexpr std::uint32_t none = UINT32_MAX;
-  const std::uint32_t before_begin = static_cast<std::uint32_t>(map.inserted.size());  // the list's head
-  // bucket[b]: the node before the first node of bucket b (before_begin for the list's first
-  // run), or none; next[i]: the node after i, with next[before_begin] the list's head. Nodes
-  // are positions into map.inserted.
-  call_array<std::uint32_t> bucket;
-  call_array<std::uint32_t> next(map.inserted.size() + 1, none);
-  bucket_divisor divisor(1);
-  const auto bucket_of = [&](std::uint32_t node) {
-    return divisor.mod(static_cast<std::size_t>(keys[map.inserted[node]]));  // std::hash<int> is the value
-  };
-  const auto insert = [&](std::uint32_t node) {
+// along the list at each rehash and at the end is a chain of dependent misses. Goes in steps
+// (advance), so that two orders can go on side by side with polls between steps.
+class linked_walk {
+ public:
+  linked_walk(const std::int32_t* keys, const map_insertions& map)
+      : keys_(keys), map_(map), next_(map.inserted.size() + 1, none) {}
+
+  // Takes up to `steps` more steps; true once the order is complete.
+  bool advance(std::size_t steps) {
+    for (; round_ < map_.buckets.size(); ++round_, started_ = false) {
+      if (!started_) {
+        // A rehash inserts the nodes anew, in list order, under the new bucket count.
+        divisor_ = bucket_divisor(map_.buckets[round_]);
+        bucket_.assign(map_.buckets[round_], none);
+        cursor_ = next_[head()];
+        next_[head()] = none;
+        added_ = map_.rehash_at[round_];
+        started_ = true;
+      }
+      for (; cursor_ != none; --steps) {
+        if (steps == 0) return false;
+        const std::uint32_t following = next_[cursor_];
+        insert(cursor_);
+        cursor_ = following;
+      }
+      const std::size_t end =
+          round_ + 1 < map_.rehash_at.size() ? map_.rehash_at[round_ + 1] : map_.inserted.size();
+      for (; added_ < end; --steps) {
+        if (steps == 0) return false;
+        insert(static_cast<std::uint32_t>(added_++));
+      }
+    }
+    if (order_.empty()) {
+      order_.reserve(map_.inserted.size());
+      cursor_ = next_[head()];
+    }
+    for (; cursor_ != none; cursor_ = next_[cursor_], --steps) {
+      if (steps == 0) return false;
+      order_.push_back(map_.inserted[cursor_]);
+    }
+    return true;
+  }
+
+  call_array<std::uint32_t>& order() { return order_; }
+  std::size_t taken = 0;  // nodes inserted (test builds only)
+
+ private:
+  static constexpr std::uint32_t none = UINT32_MAX;
+  // The list's head: next_[head()] is its first node.
+  std::uint32_t head() const { return static_cast<std::uint32_t>(map_.inserted.size()); }
+  std::size_t bucket_of(std::uint32_t node) const {
+    return divisor_.mod(static_cast<std::size_t>(keys_[map_.inserted[node]]));  // std::hash<int> is the value
+  }
+  void insert(std::uint32_t node) {
     CPP_FUNCTIONS_COUNT(taken, 1);
     const std::size_t b = bucket_of(node);
-    if (bucket[b] != none) {
-      next[node] = next[bucket[b]];
-      next[bucket[b]] = node;
+    if (bucket_[b] != none) {
+      next_[node] = next_[bucket_[b]];
+      next_[bucket_[b]] = node;
     } else {
-      next[node] = next[before_begin];
-      next[before_begin] = node;
-      if (next[node] != none) bucket[bucket_of(next[node])] = node;
-      bucket[b] = before_begin;
-    }
-  };
-  for (std::size_t r = 0; r < map.buckets.size(); ++r) {
-    // A rehash inserts the nodes anew, in list order, under the new bucket count.
-    divisor = bucket_divisor(map.buckets[r]);
-    bucket.assign(map.buckets[r], none);
-    std::uint32_t p = next[before_begin];
-    next[before_begin] = none;
-    while (p != none) {
-      const std::uint32_t following = next[p];
-      insert(p);
-      p = following;
-    }
-    const std::size_t end = r + 1 < map.rehash_at.size() ? map.rehash_at[r + 1] : map.inserted.size();
-    for (std::size_t j = map.rehash_at[r]; j < end; ++j) {
-      if (j % keys_per_poll == 0) poll();
-      insert(static_cast<std::uint32_t>(j));
+      next_[node] = next_[head()];
+      next_[head()] = node;
+      if (next_[node] != none) bucket_[bucket_of(next_[node])] = node;
+      bucket_[b] = head();
     }
   }
-  call_array<std::uint32_t> order;
-  order.reserve(map.inserted.size());
-  for (std::uint32_t p = next[before_begin]; p != none; p = next[p]) order.push_back(map.inserted[p]);
-  return order;
-}
+
+  const std::int32_t* keys_;
+  const map_insertions& map_;
+  // bucket_[b]: the node before the first node of bucket b (head() for the list's first run),
+  // or none; next_[i]: the node after i. Nodes are positions into map_.inserted.
+  call_array<std::uint32_t> bucket_;
+  call_array<std::uint32_t> next_;
+  bucket_divisor divisor_{1};
+  std::size_t round_ = 0, added_ = 0;
+  std::uint32_t cursor_ = none;
+  bool started_ = false;
+  call_array<std::uint32_t> order_;
+};
 
 // Positions into `keys` of the map's entries in iteration order, one per key it holds (see
 // map_insertions). Up to a few million keys, by the linked list; past that, by regrouping:
 // between two rehashes the list is the regroup of the list before the last one followed by
 // the keys inserted since, and a rehash keeps the order of that list and regroups it under
-// the new count. Every step costs constant time whatever the key values. Runs on up to
-// `team` threads; calls poll() between parts of about a millisecond; adds the steps taken to
-// *steps when given (test builds only).
+// the new count. Every step costs constant time whatever the key values. Built in two
+// parts, so that a caller can take the linked walk in steps (map_order::walk).
+class map_order {
+ public:
+  static constexpr std::size_t steps_per_poll = 1 << 14;
+
+  template <typename Poll>
+  map_order(const std::int32_t* keys, std::size_t count, bool reserve, std::size_t reserve_count,
+            bool distinct, Poll& poll)
+      : keys_(keys), map_(keys, count, reserve, reserve_count, distinct, poll) {
+    // Distinct keys in [0, buckets) take a bucket each, so each goes to the front of the
+    // list: where the map never rehashes, the order is the reverse of insertion. Ids numbered
+    // from 0 are often just that.
+    bool in_first_buckets = map_.buckets.size() == 1;
+    for (std::size_t i = 0; in_first_buckets && i < count; ++i) {
+      if (i % steps_per_poll == 0) poll();
+      in_first_buckets = static_cast<std::size_t>(keys[i]) < map_.buckets[0];
+    }
+    if (in_first_buckets)
+      order_ = call_array<std::uint32_t>(map_.inserted.rbegin(), map_.inserted.rend());
+    else if (map_.inserted.size() < linked_below)
+      walk.emplace(keys, map_);
+  }
+  map_order(const map_order&) = delete;  // the walk refers to map_
+  map_order& operator=(const map_order&) = delete;
+
+  // The linked walk where the order is taken that way and not complete yet; else empty.
+  std::optional<linked_walk> walk;
+
+  // The order, once any walk is complete. Runs on up to `team` threads; calls poll() between
+  // parts of about a millisecond; adds the steps taken to *steps when given (test builds
+  // only).
+  template <typename Poll>
+  call_array<std::uint32_t> finish(int team, Poll& poll, std::size_t* steps = nullptr) {
+    std::size_t taken = map_.probes;
+    if (walk) {
+      taken += walk->taken;
+      order_ = std::move(walk->order());
+    } else if (order_.empty() && !map_.inserted.empty()) {
+      regrouper regroup(keys_, team);
+      for (std::size_t r = 0; r < map_.buckets.size(); ++r) {
+        const std::size_t end = r + 1 < map_.rehash_at.size() ? map_.rehash_at[r + 1] : map_.inserted.size();
+        order_.reserve(end);
+        order_.insert(order_.end(), map_.inserted.begin() + static_cast<std::ptrdiff_t>(map_.rehash_at[r]),
+                      map_.inserted.begin() + static_cast<std::ptrdiff_t>(end));
+        CPP_FUNCTIONS_COUNT(taken, order_.size());
+        order_ = regroup(order_, map_.buckets[r], poll);
+      }
+    } else {
+      taken += map_.inserted.size();  // the reversal
+    }
+    if (steps != nullptr) *steps += taken + order_.size();
+    return std::move(order_);
+  }
+
+ private:
+  static constexpr std::size_t linked_below = 1 << 21;  // keys: list and buckets about fit in the cache
+  const std::int32_t* keys_;
+  const map_insertions map_;
+  call_array<std::uint32_t> order_;
+};
+
 template <typename Poll>
 call_array<std::uint32_t> unordered_map_order(const std::int32_t* keys, std::size_t count, bool reserve,
                                               std::size_t reserve_count, bool distinct, int team, Poll&& poll,
                                               std::size_t* steps = nullptr) {
-  constexpr std::size_t linked_below = 1 << 21;  // keys: list and buckets about fit in the cache
-  const map_insertions map(keys, count, reserve, reserve_count, distinct, poll);
-  std::size_t taken = map.probes;
-  // Distinct keys in [0, buckets) take a bucket each, so each goes to the front of the list:
-  // where the map never rehashes, the order is the reverse of insertion. Ids numbered from 0
-  // are often just that.
-  bool in_first_buckets = map.buckets.size() == 1;
-  for (std::size_t i = 0; in_first_buckets && i < count; ++i) {
-    if (i % (1 << 14) == 0) poll();
-    in_first_buckets = static_cast<std::size_t>(keys[i]) < map.buckets[0];
-  }
-  if (in_first_buckets) {
-    if (steps != nullptr) *steps += taken + 2 * map.inserted.size();
-    return call_array<std::uint32_t>(map.inserted.rbegin(), map.inserted.rend());
-  }
-  if (map.inserted.size() < linked_below) {
-    call_array<std::uint32_t> order = linked_order(keys, map, poll, taken);
-    if (steps != nullptr) *steps += taken + order.size();
-    return order;
-  }
-  regrouper regroup(keys, team);
-  call_array<std::uint32_t> list;  // the list before the last rehash, then the keys inserted since
-  for (std::size_t r = 0; r < map.buckets.size(); ++r) {
-    const std::size_t end = r + 1 < map.rehash_at.size() ? map.rehash_at[r + 1] : map.inserted.size();
-    list.reserve(end);
-    list.insert(list.end(), map.inserted.begin() + static_cast<std::ptrdiff_t>(map.rehash_at[r]),
-                map.inserted.begin() + static_cast<std::ptrdiff_t>(end));
-    CPP_FUNCTIONS_COUNT(taken, list.size());
-    list = regroup(list, map.buckets[r], poll);
-  }
-  if (steps != nullptr) *steps += taken + list.size();
-  return list;
+  map_order order(keys, count, reserve, reserve_count, distinct, poll);
+  while (order.walk && !order.walk->advance(map_order::steps_per_poll)) poll();
+  return order.finish(team, poll, steps);
 }
 
 // The position into `keys` of the map's first entry in iteration order, or count for none:

@@ -27,7 +27,6 @@ namespace cpp_functions {
 namespace {
 
 constexpr std::size_t serial_orders_below = 1 << 14;  // ids of both dicts: one thread orders both below
-constexpr std::size_t unpolled_orders_max = 1 << 21;  // ids replayed at once without polls (~30 ms)
 
 // Owns the new references it hands out; releases them all when the conversion ends, on every
 // path. Objects that went into a tuple hold their own reference by then.
@@ -243,21 +242,24 @@ PyObject* cast_line_graph_edges(const line_graph_edges& edges) {
 }
 
 PyObject* cast_centrality_scores(const centrality_scores& scores) {
-  // The key orders of maps filled id by id. Both at once, one a thread where there is a team:
-  // no polls meanwhile, so only where that takes a few milliseconds.
-  call_array<std::uint32_t> orders[2];
+  // The key orders of maps filled id by id. Both at once, one a thread where there is a team,
+  // in steps of a few milliseconds with polls between them.
+  constexpr std::size_t steps_per_job = 1 << 17;
   const call_array<std::int32_t>* ids[2] = {&scores.node_ids, &scores.edge_ids};
   const std::size_t count = scores.node_ids.size() + scores.edge_ids.size();
-  const auto order = [&](int k, int team, auto&& poll) {
-    orders[k] = unordered_map_order(ids[k]->data(), ids[k]->size(), false, 0, true, team, poll);
-  };
-  if (count <= unpolled_orders_max) {
-    parallel_chunks(2, team_size(count, serial_orders_below),
-                    [&](std::size_t k, int) { order(k, 1, [] {}); });
-    poll_interrupt();
-  } else {
-    for (int k = 0; k < 2; ++k) order(k, team_size(ids[k]->size(), serial_orders_below), poll_interrupt);
+  const auto poll = [] { poll_interrupt(); };
+  map_order maps[2] = {{ids[0]->data(), ids[0]->size(), false, 0, true, poll},
+                       {ids[1]->data(), ids[1]->size(), false, 0, true, poll}};
+  for (bool done = false; !done; poll_interrupt()) {
+    bool walked[2] = {true, true};
+    parallel_chunks(2, team_size(count, serial_orders_below), [&](std::size_t k, int) {
+      if (maps[k].walk) walked[k] = maps[k].walk->advance(steps_per_job);
+    });
+    done = walked[0] && walked[1];
   }
+  call_array<std::uint32_t> orders[2];
+  for (int k = 0; k < 2; ++k)
+    orders[k] = maps[k].finish(team_size(ids[k]->size(), serial_orders_below), poll);
   CPP_FUNCTIONS_PHASE("result order replay");
   // As pybind11's pair caster: both items first, then the tuple. The larger dict is made first:
   // where it outgrows its first table, the smaller one is then made in that freed memory,
