@@ -180,6 +180,7 @@ bool load_hyperedge_list(PyObject* src, hyperedge_list& out) {
   Py_ssize_t next = 0;
   if ((PyList_CheckExact(src) || PyTuple_CheckExact(src)) && end >= 0 && !PyErr_Occurred()) {
     for (std::size_t chunk = first_chunk; next < end; chunk = std::min(2 * chunk, objects_per_chunk)) {
+      make_room_ahead(out.members, out.offsets.size() - 1, chunk, out.offsets.capacity() - 1);
       // Afresh per chunk: a signal handler run by the last poll may have changed the list.
       const Py_ssize_t stop =
           std::min({end, PySequence_Fast_GET_SIZE(src), next + static_cast<Py_ssize_t>(chunk)});
@@ -234,6 +235,7 @@ Py_ssize_t read_leading_entries(PyObject* src, dict_entries& out) {
   std::vector<PyObject*> key_objects, value_objects;
   std::vector<Py_ssize_t> positions;
   for (std::size_t chunk = first_chunk; fast; chunk = std::min(2 * chunk, objects_per_chunk)) {
+    make_room_ahead(ids, offsets.size() - 1, chunk, offsets.capacity() - 1);
     const Py_ssize_t length = PyDict_GET_SIZE(src);
     dense = dense && interpreter::dict_without_holes(src, length);
     std::size_t count = 0, read = 0;

@@ -75,6 +75,24 @@ inline void grow_ids(call_array<std::int32_t>& ids, std::size_t size, std::size_
   ids.swap(grown);
 }
 
+// Makes room in ids for `coming` more entries (at most those still expected) at twice the ids per entry of
+// the `entries` read so far, so that reading them rarely grows ids: there the copy of every id read so far
+// runs in a job that may not pause for polls (it holds objects borrowed from the container).
+// Callers make room between chunks, where the copy's job may pause.
+inline void make_room_ahead(call_array<std::int32_t>& ids, std::size_t entries, std::size_t coming,
+                            std::size_t expected_entries) {
+  coming = std::min(coming, expected_entries > entries ? expected_entries - entries : 0);
+  if (entries == 0 || coming == 0) return;
+  const std::size_t size = ids.size(), wanted = size + 2 * (size / entries + 1) * coming;
+  if (wanted <= ids.capacity()) return;
+  try {
+    grow_ids(ids, wanted, entries + 2 * coming, expected_entries, team_size(size, serial_below_objects));
+  } catch (const std::bad_alloc&) {
+    return;  // a guess too large for the memory left: the chunk grows ids by what it needs
+  }
+  ids.resize(size);
+}
+
 // Appends to ids the tables of sets[0..count) (borrowed, alive, exact sets), where
 // offsets[first + 1 + k] holds set k's size, as far as the leading run of sets of 32-bit exact
 // ints goes; returns the length of that run, with offsets cut to one entry per set read.
