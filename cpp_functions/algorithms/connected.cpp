@@ -42,7 +42,7 @@ using cpp_functions::id_index;
 using cpp_functions::incidence_entries;
 using cpp_functions::incidence_map;
 
-constexpr std::uint32_t nodes_per_poll = 1024;      // nodes expanded between two polls
+constexpr std::uint32_t listed_per_poll = 1 << 13;  // listed edges expanded between two polls
 constexpr std::size_t serial_below_work = 1 << 16;  // incidences resolved on one thread below
 constexpr std::size_t nodes_per_claim = 2048;
 constexpr std::size_t parallel_work = 1 << 15;  // levels listing fewer edges are expanded alone
@@ -102,13 +102,15 @@ struct search_state {
 
   std::size_t degree(std::uint32_t v) const { return nodes.offsets[v + 1] - nodes.offsets[v]; }
 
-  // Claims the unscanned edges of `current` into `batch`; the batch moves on to its next stage
-  // once full, and the nodes it claims go to `out`.
-  void expand(std::uint32_t current, search_batch& batch, std::vector<std::uint32_t>& out) {
-    for (std::size_t p = nodes.offsets[current]; p < nodes.offsets[current + 1]; ++p)
+  // Claims the unscanned edges among listed[begin, end) into `batch`; the batch moves on to its
+  // next stage once full, and the nodes it claims go to `out`. A node's listed edges are
+  // positions nodes.offsets[v] .. nodes.offsets[v + 1]; a hub's may be taken in parts.
+  void expand(std::size_t begin, std::size_t end, search_batch& batch, std::vector<std::uint32_t>& out) {
+    for (std::size_t p = begin; p < end; ++p) {
       if (scanned.claim(listed[p])) batch.edges.push_back(listed[p]);
-    if (batch.edges.size() >= edges_per_batch) read_members(batch);
-    if (batch.ids.size() >= ids_per_batch) claim(batch, out);
+      if (batch.edges.size() >= edges_per_batch) read_members(batch);
+      if (batch.ids.size() >= ids_per_batch) claim(batch, out);
+    }
   }
 
   // Runs the batch's stages to the end.
@@ -143,13 +145,13 @@ struct search_state {
   }
 };
 
-// Expands the level queue[first, end) with the team, in chunks of about work_per_claim listed
-// edges, and appends the claimed nodes to the queue, in no particular order.
-void expand_level(search_state& s, std::vector<std::uint32_t>& queue, std::size_t first, std::size_t work,
-                  int team) {
-  const std::size_t end = queue.size();
-  const std::size_t per_chunk = std::max<std::size_t>(1, (end - first) * work_per_claim / work);
-  const std::size_t chunks = (end - first + per_chunk - 1) / per_chunk;
+// Expands the level queue[first, end) with the team, in chunks of work_per_claim listed edges
+// (reach[i]: the edges listed by the level's first i nodes; a hub's edges are shared out like
+// any others), and appends the claimed nodes to the queue, in no particular order.
+void expand_level(search_state& s, std::vector<std::uint32_t>& queue, std::size_t first,
+                  const std::vector<std::size_t>& reach, int team) {
+  const std::size_t end = queue.size(), work = reach.back();
+  const std::size_t chunks = (work + work_per_claim - 1) / work_per_claim;
   // A line per chunk's list: their headers change with every claimed node.
   struct alignas(64) claimed_list {
     std::vector<std::uint32_t> nodes;
@@ -158,8 +160,14 @@ void expand_level(search_state& s, std::vector<std::uint32_t>& queue, std::size_
   cpp_functions::parallel_chunks(chunks, team, [&](std::size_t chunk, int) {
     search_batch batch;
     std::vector<std::uint32_t>& out = local_next[chunk].nodes;
-    const std::size_t stop = std::min(end, first + (chunk + 1) * per_chunk);
-    for (std::size_t i = first + chunk * per_chunk; i < stop; ++i) s.expand(queue[i], batch, out);
+    const std::size_t from = chunk * work_per_claim, to = std::min(work, from + work_per_claim);
+    std::size_t i =
+        static_cast<std::size_t>(std::upper_bound(reach.begin(), reach.end(), from) - reach.begin()) - 1;
+    for (; i < end - first && reach[i] < to; ++i) {
+      const std::size_t listed_from = s.nodes.offsets[queue[first + i]];
+      s.expand(listed_from + std::max(from, reach[i]) - reach[i],
+               listed_from + std::min(to, reach[i + 1]) - reach[i], batch, out);
+    }
     s.finish(batch, out);
   });
   cpp_functions::polled_loop(local_next.size(), cpp_functions::poll_interrupt, [&](std::size_t c) {
@@ -187,23 +195,30 @@ bool is_connected(const incidence_entries& nodes, const incidence_entries& edges
   queue.reserve(n);
   queue.push_back(static_cast<std::uint32_t>(nodes.first));
   s.visited.claim(nodes.first);
-  cpp_functions::interrupt_ticker ticker{nodes_per_poll};
+  cpp_functions::interrupt_ticker ticker{listed_per_poll};
   search_batch batch;
+  std::vector<std::size_t> reach;
   for (std::size_t head = 0; head < queue.size() && queue.size() < n;) {
     const std::size_t level_end = queue.size();
-    std::size_t work = 0;  // edges the level lists, summed only where a team could take it
-    if (team > 1)
-      cpp_functions::polled_loop(level_end - head, cpp_functions::poll_interrupt,
-                                 [&](std::size_t i) { work += s.degree(queue[head + i]); });
-    if (work >= parallel_work) {
-      expand_level(s, queue, head, work, team);
+    if (team > 1) {
+      reach.assign(1, 0);
+      cpp_functions::polled_loop(level_end - head, cpp_functions::poll_interrupt, [&](std::size_t i) {
+        reach.push_back(reach.back() + s.degree(queue[head + i]));
+      });
+    }
+    if (team > 1 && reach.back() >= parallel_work) {
+      expand_level(s, queue, head, reach, team);
       head = level_end;
       cpp_functions::poll_interrupt();
       continue;
     }
     for (; head < level_end && queue.size() < n; ++head) {
-      ticker.tick();
-      s.expand(queue[head], batch, queue);
+      const std::size_t begin = s.nodes.offsets[queue[head]], end = s.nodes.offsets[queue[head] + 1];
+      for (std::size_t p = begin; p < end; p += listed_per_poll) {
+        const std::size_t stop = std::min(p + listed_per_poll, end);
+        ticker.tick(static_cast<std::uint32_t>(1 + stop - p));
+        s.expand(p, stop, batch, queue);
+      }
     }
     s.finish(batch, queue);
   }

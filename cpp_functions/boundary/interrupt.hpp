@@ -26,15 +26,17 @@ void polled_loop(std::size_t count, Poll&& poll, const Body& body) {
   }
 }
 
-// Polls once every `interval` calls of tick(): loops whose steps are too short to poll each.
+// Polls once every `interval` steps, counted by tick(): loops whose steps are too short to
+// poll each.
 struct interrupt_ticker {
   std::uint32_t interval;
   std::uint32_t left = 0;
-
-  void tick() {
-    if (left-- == 0) {
+  void tick(std::uint32_t steps = 1) {
+    if (left < steps) {
       left = interval;
       poll_interrupt();
+    } else {
+      left -= steps;
     }
   }
 };
