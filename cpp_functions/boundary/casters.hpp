@@ -33,7 +33,7 @@ bool load_scalar(PyObject* src, double& out);
 // New references, or null with a Python error set when an element cannot be made; throw
 // std::runtime_error when a container cannot be allocated. Score dicts list their ids in the
 // order of a std::unordered_map filled id by id.
-PyObject* cast_line_graph_edges(const line_graph_edges& edges);
+PyObject* cast_line_graph_edges(line_graph_edges& edges);  // frees the arrays once they are read
 PyObject* cast_centrality_scores(const centrality_scores& scores);
 
 }  // namespace cpp_functions
@@ -90,7 +90,7 @@ struct type_caster<cpp_functions::scalar<T>> {
 template <>
 struct type_caster<cpp_functions::line_graph_edges> {
   static constexpr auto name = const_name("list[tuple[int, int, float]]");
-  static handle cast(const cpp_functions::line_graph_edges& edges, return_value_policy, handle) {
+  static handle cast(cpp_functions::line_graph_edges&& edges, return_value_policy, handle) {
     return cpp_functions::cast_line_graph_edges(edges);
   }
 };
