@@ -148,21 +148,6 @@ struct position_ints {
   }
 };
 
-// Frees `array`, giving its pages back to the system in slices with polls between: the
-// system takes about 80 ms per GB of small pages, which a single free would spend without a
-// poll. The slices inside the block are emptied; the free that follows has little left to do.
-template <typename T>
-void free_polled(call_array<T>& array) {
-  constexpr std::uintptr_t page = 4096, slice = std::uintptr_t{32} << 20;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(array.data()) + page - 1) & ~(page - 1);
-  const auto end = reinterpret_cast<std::uintptr_t>(array.data() + array.capacity()) & ~(page - 1);
-  for (std::uintptr_t at = begin; at + slice < end; at += slice) {
-    madvise(reinterpret_cast<void*>(at), slice, MADV_DONTNEED);
-    poll_interrupt();
-  }
-  call_array<T>().swap(array);
-}
-
 // A 3-tuple owning the three references, untracked: it holds an int, an int and a float, so
 // it can never be part of a cycle. Throws when the tuple cannot be allocated, as pybind11
 // does; the prepaid ints then keep their references, which position_ints gives back.
@@ -253,9 +238,9 @@ PyObject* cast_line_graph_edges(line_graph_edges& edges) {
     }
   }
   ints.give_back(poll_interrupt);
-  free_polled(edges.second);
-  free_polled(edges.weights);
-  free_polled(edges.offsets);
+  free_polled(edges.second, poll_interrupt);
+  free_polled(edges.weights, poll_interrupt);
+  free_polled(edges.offsets, poll_interrupt);
   PyObject_GC_Track(result.ptr());
   CPP_FUNCTIONS_PHASE("result objects");
   return result.release().ptr();

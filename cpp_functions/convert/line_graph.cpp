@@ -303,10 +303,12 @@ line_graph_edges compute_line_graph_edges(const hyperedge_list& hyperedges, int 
     lg::dense_index index = lg::build_dense_index(hyperedges, threshold);
     CPP_FUNCTIONS_PHASE("structure build");
     collect_pairs<dense_walker>(index, mode, kept_pairs(index.incidences()), edges);
+    index.release_all();  // in slices with polls, not at once at the end of the scope
   } else {
     lg::hub_index index = lg::build_hub_index(hyperedges, threshold);
     CPP_FUNCTIONS_PHASE("structure build");
     collect_pairs<hub_walker>(index, mode, kept_pairs(index.incidences()), edges);
+    index.release_all();
   }
   CPP_FUNCTIONS_PHASE("pairs");
   return edges;

@@ -124,8 +124,13 @@ struct dense_index {
   std::uint32_t size(std::size_t i) const { return members.size(i); }
   // Frees what only a walk reads; sizes stay.
   void release_lists() {
-    call_array<std::uint32_t>().swap(holders);
-    call_array<std::size_t>().swap(holder_offsets);
+    free_polled(holders, poll_interrupt);
+    free_polled(holder_offsets, poll_interrupt);
+  }
+  void release_all() {
+    release_lists();
+    free_polled(members.slots, poll_interrupt);
+    free_polled(members.offsets, poll_interrupt);
   }
 };
 
@@ -225,8 +230,13 @@ struct hub_index {
   bool rich(std::uint32_t mask) const { return bits_set(mask) >= s; }
   // Frees what only a walk reads; sizes stay (and so does incidences(), for the budget).
   void release_lists() {
-    call_array<std::uint32_t>().swap(holders);
-    call_array<std::uint32_t>().swap(heavy);
+    free_polled(holders, poll_interrupt);
+    free_polled(heavy, poll_interrupt);
+  }
+  void release_all() {
+    release_lists();
+    free_polled(entry_of, poll_interrupt);
+    free_polled(member_offsets, poll_interrupt);
   }
 };
 
