@@ -5,7 +5,7 @@
 // (parallel_reading.hpp); from the first object that needs more, everything runs on the
 // calling thread in stl.h's order, since Python code may then change what follows.
 //
-// Interruption. The calling thread polls between chunks of about 2^16 objects and in every
+// Interruption. The calling thread polls between chunks of about 2^15 objects and in every
 // long loop, only where no borrowed pointer is held (a handler may run any Python code), and
 // each chunk reads its container afresh. A handler may also raise inside an element's own
 // __index__ or __int__, where pybind11's int caster clears every Exception and retries through
@@ -39,7 +39,7 @@ namespace {
 
 using namespace reading;
 
-constexpr std::size_t objects_per_chunk = 1 << 16;  // read in parallel between two polls
+constexpr std::size_t objects_per_chunk = 1 << 15;  // read in parallel between two polls
 // The first chunks are smaller, doubling up to that: the call's first poll comes soon.
 constexpr std::size_t first_chunk = objects_per_chunk / 8;
 constexpr std::uint32_t steps_per_poll = 1024;       // sequential conversions between two polls

@@ -53,8 +53,11 @@ inline bool is_exact_set(PyObject* object) {
 // pages in, on the calling thread; here the team copies, into a buffer sized for the entries
 // still expected at the ids per entry read so far (callers reserve `offsets` for every entry).
 // It takes at most four times `size`, and no more than a vector would where address space is short.
-inline void grow_ids(call_array<std::int32_t>& ids, std::size_t size, std::size_t entries,
-                     std::size_t expected_entries, int team) {
+// The old buffer's pages go back with poll() between slices (see free_polled).
+template <typename Poll = void (*)()>
+void grow_ids(
+    call_array<std::int32_t>& ids, std::size_t size, std::size_t entries, std::size_t expected_entries,
+    int team, Poll&& poll = [] {}) {
   constexpr std::size_t ids_per_copy = 1 << 16;
   if (size <= ids.capacity()) return ids.resize(size);
   const std::size_t doubled = std::max(size, 2 * ids.capacity());
@@ -73,6 +76,7 @@ inline void grow_ids(call_array<std::int32_t>& ids, std::size_t size, std::size_
     std::memcpy(grown.data() + begin, ids.data() + begin, (end - begin) * sizeof(std::int32_t));
   });
   ids.swap(grown);
+  free_polled(grown, poll);  // the old buffer
 }
 
 // Makes room in ids for `coming` more entries (at most those still expected) at twice the ids per entry of
@@ -86,7 +90,8 @@ inline void make_room_ahead(call_array<std::int32_t>& ids, std::size_t entries, 
   const std::size_t size = ids.size(), wanted = size + 2 * (size / entries + 1) * coming;
   if (wanted <= ids.capacity()) return;
   try {
-    grow_ids(ids, wanted, entries + 2 * coming, expected_entries, team_size(size, serial_below_objects));
+    grow_ids(ids, wanted, entries + 2 * coming, expected_entries, team_size(size, serial_below_objects),
+             poll_interrupt);
   } catch (const std::bad_alloc&) {
     return;  // a guess too large for the memory left: the chunk grows ids by what it needs
   }
