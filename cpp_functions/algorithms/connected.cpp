@@ -106,11 +106,10 @@ struct search_state {
   // next stage once full, and the nodes it claims go to `out`. A node's listed edges are
   // positions nodes.offsets[v] .. nodes.offsets[v + 1]; a hub's may be taken in parts.
   void expand(std::size_t begin, std::size_t end, search_batch& batch, std::vector<std::uint32_t>& out) {
-    for (std::size_t p = begin; p < end; ++p) {
+    for (std::size_t p = begin; p < end; ++p)
       if (scanned.claim(listed[p])) batch.edges.push_back(listed[p]);
-      if (batch.edges.size() >= edges_per_batch) read_members(batch);
-      if (batch.ids.size() >= ids_per_batch) claim(batch, out);
-    }
+    if (batch.edges.size() >= edges_per_batch) read_members(batch);
+    if (batch.ids.size() >= ids_per_batch) claim(batch, out);
   }
 
   // Runs the batch's stages to the end.
