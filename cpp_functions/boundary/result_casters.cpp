@@ -5,8 +5,6 @@
 // returned half made, and nothing the conversion made stays referenced after a failure.
 // Shared ints and floats, untracked tuples and presized dicts halve the memory of a large
 // result and skip the collector's scans; each mechanism says what it saves.
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -252,9 +250,8 @@ PyObject* cast_centrality_scores(const centrality_scores& scores) {
   constexpr std::size_t steps_per_job = 1 << 17;
   const call_array<std::int32_t>* ids[2] = {&scores.node_ids, &scores.edge_ids};
   const std::size_t count = scores.node_ids.size() + scores.edge_ids.size();
-  const auto poll = [] { poll_interrupt(); };
-  map_order maps[2] = {{ids[0]->data(), ids[0]->size(), false, 0, true, poll},
-                       {ids[1]->data(), ids[1]->size(), false, 0, true, poll}};
+  map_order maps[2] = {{ids[0]->data(), ids[0]->size(), false, 0, true, poll_interrupt},
+                       {ids[1]->data(), ids[1]->size(), false, 0, true, poll_interrupt}};
   for (bool done = false; !done; poll_interrupt()) {
     bool walked[2] = {true, true};
     parallel_chunks(2, team_size(count, serial_orders_below), [&](std::size_t k, int) {
@@ -264,7 +261,7 @@ PyObject* cast_centrality_scores(const centrality_scores& scores) {
   }
   call_array<std::uint32_t> orders[2];
   for (int k = 0; k < 2; ++k)
-    orders[k] = maps[k].finish(team_size(ids[k]->size(), serial_orders_below), poll);
+    orders[k] = maps[k].finish(team_size(ids[k]->size(), serial_orders_below), poll_interrupt);
   CPP_FUNCTIONS_PHASE("result order replay");
   // As pybind11's pair caster: both items first, then the tuple. The larger dict is made first:
   // where it outgrows its first table, the smaller one is then made in that freed memory,

@@ -127,6 +127,7 @@ struct dense_index {
     free_polled(holders, poll_interrupt);
     free_polled(holder_offsets, poll_interrupt);
   }
+  // Frees everything, with polls between slices (see free_polled); once the walk is done.
   void release_all() {
     release_lists();
     free_polled(members.slots, poll_interrupt);
@@ -233,6 +234,7 @@ struct hub_index {
     free_polled(holders, poll_interrupt);
     free_polled(heavy, poll_interrupt);
   }
+  // Frees everything, with polls between slices (see free_polled); once the walk is done.
   void release_all() {
     release_lists();
     free_polled(entry_of, poll_interrupt);
