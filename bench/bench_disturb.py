@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import argparse
 import ctypes
+import gc
 import json
 import os
 import statistics
@@ -109,6 +110,9 @@ def calls(size: float):
     from cpp_functions.convert.line_graph import compute_line_graph_edges
 
     node_dict, edge_dict, hyperedges = hypergraphs.scale_hypergraph(int(size), "random")
+    # The input's millions of lists are young: the interpreter's first collections of them
+    # (4-4.4 s each at 2e7) would land in whichever call allocates next.
+    gc.freeze()
     gomp = ctypes.CDLL("libgomp.so.1")
 
     def with_threads(run):
@@ -289,8 +293,10 @@ def section(data: dict) -> str:
 Each call on the module's team against the same call on one thread, in one process, with
 random 31-bit ids (`bench/bench_disturb.py`, `make bench-disturb`; {data["machine"]}). One
 thread is the calling thread bound to one processor. "jobs alone" counts the jobs a call ran
-alone after stalls (a counter of the bench's phased build). Idle, team and one thread
-alternating:
+alone after stalls (a counter of the bench's phased build). The input is frozen out of the
+interpreter's collector once built: its first collections of the new lists (about 4 s each at
+2e7) otherwise land in whichever call next allocates Python objects, ours or any other code.
+Idle, team and one thread alternating:
 
 ```
 {benchlib.table(idle, IDLE_COLUMNS)}
