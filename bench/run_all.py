@@ -297,7 +297,7 @@ over the rounds. `team/1 thread` above 1 means the team is slower.
 ```
 
 Two spawned worker processes, each mapping centrality calls (100 rounds) on its own team or on
-one thread: wall time of the map, median of {args.repeats}, two rounds each.
+one thread: wall time of the map, median of {args.repeats}, four rounds each.
 
 ```
 {benchlib.table(pool_rows, bench_load.POOL_COLUMNS)}
