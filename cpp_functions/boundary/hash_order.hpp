@@ -216,40 +216,67 @@ class linked_walk {
   linked_walk(const std::int32_t* keys, const map_insertions& map)
       : keys_(keys), map_(map), next_(map.inserted.size() + 1, none) {}
 
-  // Takes up to `steps` more steps; true once the order is complete.
+  // Takes up to `steps` more steps; true once the order is complete. The walk's state lives
+  // in locals within a step: through the members, every insertion reloaded them (1.05-1.07x
+  // on the datasets' max_iter=0 calls).
   bool advance(std::size_t steps) {
+    std::uint32_t* const next = next_.data();
+    const std::uint32_t* const inserted = map_.inserted.data();
+    const std::uint32_t head = static_cast<std::uint32_t>(map_.inserted.size());
     for (; round_ < map_.buckets.size(); ++round_, started_ = false) {
       if (!started_) {
         // A rehash inserts the nodes anew, in list order, under the new bucket count.
         divisor_ = bucket_divisor(map_.buckets[round_]);
         bucket_.assign(map_.buckets[round_], none);
-        cursor_ = next_[head()];
-        next_[head()] = none;
+        cursor_ = next[head];
+        next[head] = none;
         added_ = map_.rehash_at[round_];
         started_ = true;
       }
-      for (; cursor_ != none; --steps) {
-        if (steps == 0) return false;
-        const std::uint32_t following = next_[cursor_];
-        insert(cursor_);
-        cursor_ = following;
+      std::uint32_t* const bucket = bucket_.data();
+      const bucket_divisor divisor = divisor_;
+      const std::int32_t* const keys = keys_;
+      const auto bucket_of = [&](std::uint32_t node) {
+        return divisor.mod(static_cast<std::size_t>(keys[inserted[node]]));  // std::hash<int> is the value
+      };
+      // bucket[b]: the node before the first node of bucket b (head for the list's first
+      // run), or none; next[i]: the node after i. Nodes are positions into map_.inserted.
+      const auto insert = [&](std::uint32_t node) {
+        CPP_FUNCTIONS_COUNT(taken, 1);
+        const std::size_t b = bucket_of(node);
+        if (bucket[b] != none) {
+          next[node] = next[bucket[b]];
+          next[bucket[b]] = node;
+        } else {
+          next[node] = next[head];
+          next[head] = node;
+          if (next[node] != none) bucket[bucket_of(next[node])] = node;
+          bucket[b] = head;
+        }
+      };
+      std::uint32_t cursor = cursor_;
+      for (; cursor != none && steps != 0; --steps) {
+        const std::uint32_t following = next[cursor];
+        insert(cursor);
+        cursor = following;
       }
+      cursor_ = cursor;
+      if (cursor != none) return false;
       const std::size_t end =
           round_ + 1 < map_.rehash_at.size() ? map_.rehash_at[round_ + 1] : map_.inserted.size();
-      for (; added_ < end; --steps) {
-        if (steps == 0) return false;
-        insert(static_cast<std::uint32_t>(added_++));
-      }
+      std::size_t added = added_;
+      for (; added < end && steps != 0; --steps) insert(static_cast<std::uint32_t>(added++));
+      added_ = added;
+      if (added < end) return false;
     }
     if (order_.empty()) {
       order_.reserve(map_.inserted.size());
-      cursor_ = next_[head()];
+      cursor_ = next[head];
     }
-    for (; cursor_ != none; cursor_ = next_[cursor_], --steps) {
-      if (steps == 0) return false;
-      order_.push_back(map_.inserted[cursor_]);
-    }
-    return true;
+    std::uint32_t cursor = cursor_;
+    for (; cursor != none && steps != 0; cursor = next[cursor], --steps) order_.push_back(inserted[cursor]);
+    cursor_ = cursor;
+    return cursor == none;
   }
 
   call_array<std::uint32_t>& order() { return order_; }
@@ -257,29 +284,9 @@ class linked_walk {
 
  private:
   static constexpr std::uint32_t none = UINT32_MAX;
-  // The list's head: next_[head()] is its first node.
-  std::uint32_t head() const { return static_cast<std::uint32_t>(map_.inserted.size()); }
-  std::size_t bucket_of(std::uint32_t node) const {
-    return divisor_.mod(static_cast<std::size_t>(keys_[map_.inserted[node]]));  // std::hash<int> is the value
-  }
-  void insert(std::uint32_t node) {
-    CPP_FUNCTIONS_COUNT(taken, 1);
-    const std::size_t b = bucket_of(node);
-    if (bucket_[b] != none) {
-      next_[node] = next_[bucket_[b]];
-      next_[bucket_[b]] = node;
-    } else {
-      next_[node] = next_[head()];
-      next_[head()] = node;
-      if (next_[node] != none) bucket_[bucket_of(next_[node])] = node;
-      bucket_[b] = head();
-    }
-  }
 
   const std::int32_t* keys_;
   const map_insertions& map_;
-  // bucket_[b]: the node before the first node of bucket b (head() for the list's first run),
-  // or none; next_[i]: the node after i. Nodes are positions into map_.inserted.
   call_array<std::uint32_t> bucket_;
   call_array<std::uint32_t> next_;
   bucket_divisor divisor_{1};
