@@ -215,10 +215,11 @@ seen = {"signals": 0, "nested": 0, "forks": 0}
 def handler(signum, frame):
     # Runs at polls, also those of jobs paused between their chunks: calls of ours and forks
     # then find the helpers out and the pool free.
-    seen["signals"] += 1
-    if seen["signals"] % 40 == 0:
+    # The count is read once: handlers nest inside the call below, at its polls.
+    seen["signals"] = count = seen["signals"] + 1
+    if count % 40 == 0:
         seen["nested"] += is_connected({1: {7}, 2: {7}}, {7: {1, 2}})
-    if seen["signals"] % 400 == 0:
+    if count % 400 == 0:
         pid = os.fork()
         if pid == 0:
             os._exit(0)
