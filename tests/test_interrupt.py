@@ -9,7 +9,7 @@ import threading
 import time
 
 import pytest
-from conftest import SANITIZED, run_child
+from conftest import SANITIZED, THREAD_SANITIZED, run_child
 
 LATENCY_LIMIT = 0.2  # seconds from the signal to the exception in the caller
 
@@ -233,6 +233,9 @@ print(all(s == plain for s in signalled), seen["nested"] > 10, seen["forks"] > 0
 """
 
 
+@pytest.mark.skipif(
+    THREAD_SANITIZED, reason="a fork every 400 handler runs outlasted 600 s under the race detector"
+)
 def test_jobs_paused_for_handlers_that_call_us_and_fork_give_the_same_results():
     """Handlers run every 0.2 ms, at polls inside long jobs too; they call the module and fork.
     Results stay those of undisturbed calls and no fork warns about helper threads."""
