@@ -43,13 +43,15 @@ def tool_env() -> dict:
     }
 
 
-def run_child(code: str, timeout: float = 120, flags=()) -> subprocess.CompletedProcess:
-    """Runs code in a fresh interpreter, so a crash or a thread setting stays there."""
+def run_child(code: str, timeout: float = 120, flags=(), env=None) -> subprocess.CompletedProcess:
+    """Runs code in a fresh interpreter, so a crash or a thread setting stays there; env adds
+    to this process's environment."""
     return subprocess.run(
         [sys.executable, *flags, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
+        env={**os.environ, **env} if env else None,
     )
 
 
