@@ -38,8 +38,9 @@ constexpr std::size_t claims_per_poll = 64;  // edges grouped between two polls,
 
 // The members of one set, for testing those of another set of the same size: a table at
 // most half full, sized by the largest set marked so far, not by the node count. Entries
-// carry the mark's stamp, so a new mark needs no clearing. Slots come from the seeded hash:
-// sets of node numbers chosen to share low bits still spread.
+// carry the mark's stamp, so a new mark needs no clearing. Slots come from a multiply-shift
+// hash with a random odd multiplier: sets of node numbers chosen to share low bits still
+// spread.
 class member_marks {
  public:
   void mark(const std::uint32_t* members, std::size_t size) {
@@ -62,19 +63,23 @@ class member_marks {
  private:
   void reset(std::size_t size) {
     std::size_t capacity = std::max<std::size_t>(16, slots_.size());
+    int bits = 0;
     while (capacity < 2 * size) capacity *= 2;
+    while ((std::size_t{1} << bits) < capacity) ++bits;
     slots_.assign(capacity, 0);
     mask_ = capacity - 1;
+    shift_ = 64 - bits;
     stamp_ = 1;
   }
 
   std::size_t place(std::uint32_t member) const {
-    return static_cast<std::size_t>(mix64(member ^ seed_)) & mask_;
+    return static_cast<std::size_t>((member * multiplier_) >> shift_);
   }
 
-  std::uint64_t seed_ = fresh_seed();
+  std::uint64_t multiplier_ = fresh_seed() | 1;
   std::vector<std::uint64_t> slots_;
   std::size_t mask_ = 0;
+  int shift_ = 64;
   std::uint32_t stamp_ = 0;
 };
 
