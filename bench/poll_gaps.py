@@ -3,7 +3,10 @@ scale inputs with random ids.
 
 Gaps: an interval timer of 0.2 ms with a handler that only stamps the time; the call runs the
 handler at each poll that finds the signal pending, so the largest distance between stamps
-(call start and end included) bounds the largest gap between polls, plus 0.2 ms. Latency: a
+(call start and end included) bounds the largest gap between polls, plus 0.2 ms. Printed: the
+median over the runs of each run's largest gap, and the largest; a run that the machine
+disturbs (a slow run, with its pages or its processor taken away for tens of milliseconds)
+shows in the largest alone. Latency: a
 one-shot timer aimed into the middle of the largest gap, whose handler raises; the time from
 its firing to the exception reaching the caller.
 
@@ -137,18 +140,20 @@ def main(argv=None):
         f"{args.repeats} runs each; ms"
     )
     print(
-        f"{'incidences':>10s}  {'call':24s} {'length':>8s} {'gap max':>8s} {'at':>8s} "
-        f"{'latency median':>15s} {'max':>7s}"
+        f"{'incidences':>10s}  {'call':24s} {'length':>8s} {'gap median':>10s} {'max':>8s} "
+        f"{'at':>8s} {'latency median':>15s} {'max':>7s}"
     )
     for size in (int(float(s)) for s in args.sizes.split(",")):
         for name, call in calls(size).items():
             measured = [stamped(call, args.phases) for _ in range(args.repeats)]
             gap, at, length, phase = max(measured)
+            typical = statistics.median(g for g, _, _, _ in measured)
             late = [latency(call, a + g / 2) for g, a, _, _ in measured]
             late = [x for x in late if x is not None] or [float("nan")]
+            ms = [x * 1e3 for x in (length, typical, gap, at, statistics.median(late), max(late))]
             print(
-                f"{size:10.0e}  {name:24s} {length * 1e3:8.0f} {gap * 1e3:8.1f} {at * 1e3:8.0f} "
-                f"{statistics.median(late) * 1e3:15.1f} {max(late) * 1e3:7.1f}  {phase}",
+                f"{size:10.0e}  {name:24s} {ms[0]:8.0f} {ms[1]:10.1f} {ms[2]:8.1f} {ms[3]:8.0f} "
+                f"{ms[4]:15.1f} {ms[5]:7.1f}  {phase}",
                 flush=True,
             )
             gc.collect()
