@@ -11,6 +11,7 @@
 #include "boundary/call.hpp"
 #include "boundary/casters.hpp"
 #include "boundary/fork_watch.hpp"
+#include "boundary/interrupt.hpp"
 #include "convert/line_graph.hpp"
 
 namespace py = pybind11;
@@ -38,7 +39,17 @@ PYBIND11_MODULE(cpp_functions, m) {
       },
       py::arg("node_dict"), py::arg("edge_dict"), max_iter_default, tol_default,
       "Computes node and edge centralities from incidence matrix");
-  connected.def("is_connected", &is_connected, py::arg("node_dict"), py::arg("edge_dict"));
+  // The maps are freed here in slices with polls between: pybind11 would free them after the
+  // call in one step (16-18 ms at 2e7 incidences).
+  connected.def(
+      "is_connected",
+      [](cpp_functions::incidence_entries node_dict, cpp_functions::incidence_entries edge_dict) {
+        const bool connected = is_connected(node_dict, edge_dict);
+        free_polled(node_dict, cpp_functions::poll_interrupt);
+        free_polled(edge_dict, cpp_functions::poll_interrupt);
+        return connected;
+      },
+      py::arg("node_dict"), py::arg("edge_dict"));
 
   py::module_ convert = m.def_submodule("convert");
   py::module_ line_graph = convert.def_submodule("line_graph");

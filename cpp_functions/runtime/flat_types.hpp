@@ -31,6 +31,14 @@ struct incidence_map {
   std::size_t size() const { return keys.size(); }
 };
 
+// Frees the map's arrays with poll() between slices (see free_polled).
+template <typename Poll>
+void free_polled(incidence_map& map, Poll&& poll) {
+  free_polled(map.ids, poll);
+  free_polled(map.offsets, poll);
+  free_polled(map.keys, poll);
+}
+
 // The same entries in dict order instead, for a kernel that needs of the native order only
 // its first key: finding that costs a fraction of ordering every entry. Keys are distinct.
 struct incidence_entries : incidence_map {
