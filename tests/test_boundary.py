@@ -811,6 +811,20 @@ def test_frames_that_hold_their_caller_are_no_signal_handler(stl_reference, acti
     assert got[0] == "ok" or got[1:3] == expected[1:3]
 
 
+@pytest.mark.parametrize("count", [5, 6, 87381, 87382, 174762, 174763, 349525, 349526])
+def test_result_dicts_get_the_table_a_fill_would_end_in(count):
+    """Result dicts are sized at once, for the table that filling them key by key ends in: the
+    counts straddle doublings, where sizing for the count alone would double some of them."""
+    ids = random.Random(count).sample(range(-(2**31), 2**31), count)
+    nodes = {r: set(ids[r::7]) for r in range(min(7, count))}
+    edges = {e: {k % 7} for k, e in enumerate(ids)}
+    _, scores = compute_centralities(nodes, edges, 0)
+    filled = {}
+    for key, value in scores.items():
+        filled[key] = value
+    assert list(scores) == list(filled) and sys.getsizeof(scores) == sys.getsizeof(filled)
+
+
 def test_line_graph_result_objects_are_shared_within_a_call_and_new_across_calls():
     hyperedges = [{1, 2, 3}, {2, 3, 4}, {3, 4, 5}, {1, 2, 3}]
     first = compute_line_graph_edges(hyperedges, 1, "absolute", 1)

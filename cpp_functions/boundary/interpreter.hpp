@@ -1,6 +1,6 @@
-// Every read of the interpreter's private structures, in one place. Each was checked against
-// CPython 3.13 (the layouts of ints, sets, dict key tables and the thread state's event bits)
-// and is compiled only for it; any other version, or a build with
+// Every read of the interpreter's private structures, and the one write, in one place. Each was
+// checked against CPython 3.13 (the layouts of ints, sets, dicts and their key tables, the
+// thread state's event bits) and is compiled only for it; any other version, or a build with
 // CPP_FUNCTIONS_PRIVATE_READS=0 (make test-clang builds so, to test this side), takes the
 // public interface or goes without the shortcut, with the same results.
 #pragma once
@@ -87,15 +87,41 @@ inline bool dict_without_holes(PyObject* dict, Py_ssize_t length) {
 #endif
 }
 
-// A new dict with room for `entries` (the interpreter's presizing, capped as it caps it); a
-// plain new dict where private reads are off. Null with the error set on failure.
-inline PyObject* presized_dict(Py_ssize_t entries) {
-#if CPP_FUNCTIONS_PRIVATE_READS
-  return _PyDict_NewPresized(entries);
+// A new dict holding `key: value`, with the table that filling it with `entries` would end
+// in; null with the error set on failure. A fill rebuilds the table each time it doubles, each
+// rebuild one step that rehashes all the entries so far (0.4 s for the last of a 6M-entry
+// dict), and the interpreter presizes for at most 87381 entries. A merge into an empty dict
+// first sizes it for the source's count of entries (ma_used), then copies the entries the
+// source's entry table holds: a one-entry source that states a count needing that table sizes
+// the dict at once. The source is ours and seen by nothing else, and states its true count again
+// before anything else runs. Debug and free-threaded builds check or lock that count: they,
+// and other versions, grow the dict as they fill it.
+inline PyObject* dict_with_room(Py_ssize_t entries, PyObject* key, PyObject* value) {
+  PyObject* dict = nullptr;
+#if CPP_FUNCTIONS_PRIVATE_READS && !defined(Py_DEBUG) && !defined(Py_GIL_DISABLED)
+  Py_ssize_t slots = 8;  // the first table; a fill doubles it when two thirds are taken
+  while (slots * 2 / 3 < entries) slots *= 2;
+  if (slots > 8) {
+    PyObject* source = PyDict_New();
+    if (source == nullptr || PyDict_SetItem(source, key, value) != 0) {
+      Py_XDECREF(source);
+      return nullptr;
+    }
+    if ((dict = PyDict_New()) != nullptr) {
+      auto* stated = reinterpret_cast<PyDictObject*>(source);
+      stated->ma_used = slots / 3 + 1;  // the fewest entries that need `slots`
+      const int merged = PyDict_Update(dict, source);
+      stated->ma_used = 1;
+      if (merged != 0) Py_CLEAR(dict);
+    }
+    Py_DECREF(source);
+    return dict;
+  }
 #else
   (void)entries;
-  return PyDict_New();
 #endif
+  if ((dict = PyDict_New()) != nullptr && PyDict_SetItem(dict, key, value) != 0) Py_CLEAR(dict);
+  return dict;
 }
 
 // Where a dict's hash index keeps the slot an int key is first looked up in, so that the slot

@@ -166,17 +166,8 @@ PyObject* edge_tuple(position_ints& ints, std::size_t first, std::size_t second,
 // be made. Throws as pybind11 does when the dict cannot be allocated or filled.
 PyObject* scores_dict(const call_array<std::int32_t>& ids, const call_array<double>& scores,
                       const call_array<std::uint32_t>& order) {
-  // Sized for its entries from the start: growing would rebuild the table many times, each
-  // time in fresh memory. The interpreter sizes a dict asked for more than 87381 entries
-  // (two thirds of 2^17 slots) for only that many, but one asked for exactly 87381 gets 2^18
-  // slots; so larger dicts ask for that, and grow at most from there. The entries keep the
-  // order they are inserted in either way. Where that much memory is not there at once, the
-  // dict starts empty and grows, as it always did.
-  constexpr std::size_t largest_presize = 87381;
-  PyObject* sized =
-      interpreter::presized_dict(static_cast<Py_ssize_t>(std::min(order.size(), largest_presize)));
-  if (sized == nullptr) PyErr_Clear();
-  py::dict result = sized != nullptr ? py::reinterpret_steal<py::dict>(sized) : py::dict();
+  if (order.empty()) return PyDict_New();
+  py::object result;  // made with the first entry, sized for all
   interrupt_ticker ticker{1 << 14};
   // Entries with the bits of the entry before share its float: every score is equal before
   // the first round, and equal scores often come in runs.
@@ -192,7 +183,7 @@ PyObject* scores_dict(const call_array<std::int32_t>& ids, const call_array<doub
       __builtin_prefetch(&ids[order[at + 2 * ahead]]);
       __builtin_prefetch(&scores[order[at + 2 * ahead]]);
     }
-    if (prefetch && at + ahead < order.size())
+    if (prefetch && at > 0 && at + ahead < order.size())
       interpreter::dict_index::prefetch(result.ptr(), ids[order[at + ahead]]);
     py::object key = py::reinterpret_steal<py::object>(PyLong_FromLong(ids[k]));
     std::uint64_t bits = 0;
@@ -202,7 +193,11 @@ PyObject* scores_dict(const call_array<std::int32_t>& ids, const call_array<doub
       value_bits = bits;
     }
     if (!key || !value) return nullptr;
-    if (PyDict_SetItem(result.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+    if (at == 0)
+      result = py::reinterpret_steal<py::object>(
+          interpreter::dict_with_room(static_cast<Py_ssize_t>(order.size()), key.ptr(), value.ptr()));
+    if (!result || (at > 0 && PyDict_SetItem(result.ptr(), key.ptr(), value.ptr()) != 0))
+      throw py::error_already_set();
   }
   CPP_FUNCTIONS_PHASE("result objects");
   return result.release().ptr();
@@ -263,13 +258,9 @@ PyObject* cast_centrality_scores(const centrality_scores& scores) {
   for (int k = 0; k < 2; ++k)
     orders[k] = maps[k].finish(team_size(ids[k]->size(), serial_orders_below), poll_interrupt);
   CPP_FUNCTIONS_PHASE("result order replay");
-  // As pybind11's pair caster: both items first, then the tuple. The larger dict is made first:
-  // where it outgrows its first table, the smaller one is then made in that freed memory,
-  // not in fresh pages. Neither is reachable (nor tracked by the collector) before both are
-  // made, so which came first cannot be seen.
+  // As pybind11's pair caster: both items first, then the tuple.
   py::object dicts[2];
-  const std::size_t first = scores.edge_ids.size() > scores.node_ids.size() ? 1 : 0;
-  for (std::size_t k : {first, 1 - first}) {
+  for (int k = 0; k < 2; ++k) {
     dicts[k] = py::reinterpret_steal<py::object>(
         k == 0 ? scores_dict(scores.node_ids, scores.node_scores, orders[0])
                : scores_dict(scores.edge_ids, scores.edge_scores, orders[1]));
