@@ -132,12 +132,7 @@ def centrality_variants(tmp_path_factory):
     reference/centrality_variants.cpp for `switch` (a team that changes during the call)."""
     root = Path(__file__).resolve().parents[1]
     binary = tmp_path_factory.mktemp("variants") / "centrality_variants"
-    sources = [
-        "runtime/arrays.cpp",
-        "runtime/parallel.cpp",
-        "algorithms/incidence.cpp",
-        "algorithms/centrality.cpp",
-    ]
+    sources = ["runtime/parallel.cpp", "algorithms/incidence.cpp", "algorithms/centrality.cpp"]
     _compile(
         Path(__file__).parent / "reference" / "centrality_variants.cpp",
         binary,
@@ -173,7 +168,7 @@ def merge_probes(tmp_path_factory):
     """Probe steps per edge of the centrality kernel's table of member sets, by input kind."""
     root = Path(__file__).resolve().parents[1]
     binary = tmp_path_factory.mktemp("probes") / "merge_probes"
-    sources = ["runtime/arrays.cpp", "runtime/parallel.cpp", "algorithms/incidence.cpp"]
+    sources = ["runtime/parallel.cpp", "algorithms/incidence.cpp"]
     _compile(
         Path(__file__).parent / "reference" / "merge_probes.cpp",
         binary,
@@ -225,7 +220,7 @@ def limits_check(tmp_path_factory):
     """Runs the guards of 32-bit positions with counts past them: {check: outcome line}."""
     root = Path(__file__).resolve().parents[1]
     binary = tmp_path_factory.mktemp("limits") / "limits_check"
-    sources = ["runtime/arrays.cpp", "runtime/parallel.cpp", "convert/line_graph.cpp"]
+    sources = ["runtime/parallel.cpp", "convert/line_graph.cpp"]
     _compile(
         Path(__file__).parent / "reference" / "limits_check.cpp",
         binary,
@@ -261,7 +256,6 @@ def line_graph_paths(tmp_path_factory):
         "-DCPP_FUNCTIONS_DENSE_BELOW=0",
         "-DCPP_FUNCTIONS_PAIRS_PER_CLAIM=1",
         f"-I{root}",
-        str(root / "cpp_functions" / "runtime" / "arrays.cpp"),
         str(root / "cpp_functions" / "runtime" / "parallel.cpp"),
         str(root / "cpp_functions" / "convert" / "line_graph.cpp"),
     )
@@ -310,7 +304,6 @@ def hash_order_check(tmp_path_factory):
         "-fopenmp",
         "-DCPP_FUNCTIONS_TEST_COUNTERS",
         f"-I{root}",
-        str(root / "cpp_functions" / "runtime" / "arrays.cpp"),
         str(root / "cpp_functions" / "runtime" / "parallel.cpp"),
     )
 
@@ -343,7 +336,6 @@ def team_check(tmp_path_factory):
             *(["-fsanitize=thread"] if THREAD_SANITIZED else []),
             *(["-DCPP_FUNCTIONS_TEST_KNOBS"] if knobs else []),
             f"-I{root}",
-            str(root / "cpp_functions" / "runtime" / "arrays.cpp"),
             str(root / "cpp_functions" / "runtime" / "parallel.cpp"),
         )
 

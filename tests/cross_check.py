@@ -27,7 +27,6 @@ import hypergraphs  # noqa: E402
 
 SOURCES = [
     "tests/reference/kernel_digest.cpp",
-    "cpp_functions/runtime/arrays.cpp",
     "cpp_functions/runtime/parallel.cpp",
     "cpp_functions/convert/line_graph.cpp",
     "cpp_functions/algorithms/incidence.cpp",

@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -20,9 +19,6 @@
 #include <vector>
 
 namespace cpp_functions {
-
-// Frees a block of ::operator new on a thread of its own, soon (arrays.cpp).
-void free_soon(void* block) noexcept;
 
 template <typename T>
 struct array_allocator : std::allocator<T> {
@@ -37,13 +33,6 @@ struct array_allocator : std::allocator<T> {
 
   // resize(n) and array(n) leave new elements default-initialised; resize(n, value) and
   // assign() still write theirs.
-  // A block of a megabyte or more dropped while an exception unwinds is freed on another
-  // thread: the exception reaches the caller without waiting for its pages to be given back.
-  void deallocate(T* p, std::size_t n) noexcept {
-    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "blocks of plain ::operator new");
-    if (n * sizeof(T) >= (std::size_t{1} << 20) && std::uncaught_exceptions() > 0) return free_soon(p);
-    std::allocator<T>::deallocate(p, n);
-  }
   template <typename U>
   void construct(U* p) noexcept {
     ::new (static_cast<void*>(p)) U;
