@@ -498,7 +498,6 @@ def test_race_detector_reports_a_race_planted_on_the_helper_threads(tmp_path):
             "-o",
             str(library),
             str(ROOT / "tests" / "reference" / "tsan_canary.cpp"),
-            str(root / "runtime" / "arrays.cpp"),
             str(root / "runtime" / "parallel.cpp"),
         ],
         check=True,
